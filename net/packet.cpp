@@ -1,0 +1,86 @@
+#include "net/packet.h"
+
+#include <arpa/inet.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+
+#include "util/bytes.h"
+
+uint16_t in_cksum(const uint8_t *data, int length) {
+    int32_t sum = 0;
+    int i = 0;
+    for (; length - i >= 2; i += 2) {
+        sum += load_be16(data + i);
+    }
+    if (length - i == 1) {
+        // The odd byte is the high byte of its word on every host.
+        sum += static_cast<int32_t>(data[i]) << 8;
+    }
+    sum = (sum >> 16) + (sum & 0xffff);
+    sum += sum >> 16;
+    return static_cast<uint16_t>(~sum);
+}
+
+void prepare_ip_hdr_first_stage(uint8_t *hdr, uint16_t total_length, uint32_t source) {
+    using namespace echo_pkt;
+    hdr[ip_ver_ihl] = 0x45;
+    hdr[ip_tos] = 0;
+    store_be16(hdr + ip_tot_len, total_length);
+    store_be16(hdr + ip_id, 0);
+    store_be16(hdr + ip_frag, 0);
+    hdr[ip_ttl] = ttl;
+    hdr[ip_proto] = IPPROTO_ICMP;
+    store_be32(hdr + ip_src, source);
+}
+
+uint16_t prepare_ip_hdr_second_stage(uint8_t *hdr, uint32_t destination) {
+    using namespace echo_pkt;
+    store_be32(hdr + ip_dst, destination);
+    store_be16(hdr + ip_cksum, 0);
+    uint16_t sum = in_cksum(hdr, static_cast<int>(ip_hdr_len));
+    store_be16(hdr + ip_cksum, sum);
+    return sum;
+}
+
+void prepare_icmp_hdr_first_stage(uint8_t *msg, uint16_t identifier) {
+    using namespace echo_pkt;
+    msg[icmp_type] = 8;
+    msg[icmp_code] = 0;
+    store_be16(msg + icmp_id, identifier);
+}
+
+uint16_t prepare_icmp_hdr_second_stage(uint8_t *msg, uint16_t *seq) {
+    using namespace echo_pkt;
+    *seq = static_cast<uint16_t>(*seq + 1);
+    store_be16(msg + icmp_seq, *seq);
+    store_be16(msg + icmp_cksum, 0);
+    uint16_t sum = in_cksum(msg, static_cast<int>(icmp_len));
+    store_be16(msg + icmp_cksum, sum);
+    return sum;
+}
+
+int net_set_dist_addr(sockaddr_in *addr, const char *text, uint16_t port) {
+    if (addr == nullptr) {
+        std::perror("sockaddr_in is NULL");
+        std::exit(1);
+    }
+    addr->sin_family = AF_INET;
+    int r = inet_pton(AF_INET, text, &addr->sin_addr);
+    if (r < 0) {
+        std::perror("Can't set sin_addr.s_addr");
+        std::exit(1);
+    }
+    if (r == 0) {
+        std::fprintf(stderr, "%s is not a valid IP address\n", text);
+        std::exit(1);
+    }
+    addr->sin_port = htons(port);
+    return 0;
+}
+
+int sprint_ip(char *dst, uint32_t address) {
+    return std::snprintf(dst, 16, "%u.%u.%u.%u", address >> 24, (address >> 16) & 255u,
+                         (address >> 8) & 255u, address & 255u);
+}

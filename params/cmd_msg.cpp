@@ -1,0 +1,82 @@
+#include "params/cmd_msg.h"
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "util/state.h"
+
+namespace {
+
+// Address length of a Unix-domain path: the family field and the path.
+socklen_t unix_addr(sockaddr_un *addr, const char *path) {
+    std::memset(addr, 0, sizeof *addr);
+    addr->sun_family = AF_UNIX;
+    size_t n = std::strlen(path);
+    std::memcpy(addr->sun_path, path, n < sizeof addr->sun_path ? n : sizeof addr->sun_path - 1);
+    return static_cast<socklen_t>(2 + n);
+}
+
+}  // namespace
+
+int cmd_send_recv(cmd_msg_t *req, cmd_msg_t *resp) {
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        std::perror("cmd socket");
+        return -121;
+    }
+    sockaddr_un addr;
+    socklen_t len = unix_addr(&addr, keelson_sock_path);
+    if (connect(fd, reinterpret_cast<const sockaddr *>(&addr), len) != 0) {
+        std::perror("cmd connect to daemon");
+        close(fd);
+        return -121;
+    }
+    req->pid = getpid();
+    std::memset(resp, 0, sizeof *resp);
+    if (reread_params.load(std::memory_order_relaxed) != 0) {
+        // A re-read is pending: nothing goes out and the caller sees success.
+        close(fd);
+        return resp->cmd;
+    }
+    if (send(fd, req, sizeof *req, MSG_NOSIGNAL) == -1) {
+        std::perror("cmd send");
+        close(fd);
+        return -121;
+    }
+    ssize_t got = recv(fd, resp, sizeof *resp, 0);
+    if (got < 0) {
+        std::perror("cmd recv");
+        close(fd);
+        return -121;
+    }
+    close(fd);
+    if (got != static_cast<ssize_t>(sizeof *resp)) {
+        // A short answer to a log record is not reported through the log
+        // again: that bounds the nesting of such reports at one.
+        if (req->cmd != keelson_cmd_log) {
+            daemon_log(2, "%s(%d): recv return %d bytes, expected %d.\n\r", __func__, __LINE__,
+                       static_cast<int>(got), static_cast<int>(sizeof *resp));
+        }
+        return -121;
+    }
+    return resp->cmd;
+}
+
+int daemon_log(int level, const char *fmt, ...) {
+    cmd_msg_t req;
+    std::memset(&req, 0, sizeof req);
+    req.cmd = keelson_cmd_log;
+    req.param = level;
+    std::strncpy(req.origin, "SNMP", sizeof req.origin);
+    va_list ap;
+    va_start(ap, fmt);
+    std::vsnprintf(reinterpret_cast<char *>(req.data), sizeof req.data, fmt, ap);
+    va_end(ap);
+    cmd_msg_t resp;
+    return cmd_send_recv(&req, &resp);
+}

@@ -1,0 +1,38 @@
+// The receiver table and the configuration reader.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+// One receiver row.  The marks ping_ok and udp_ok are written by the send and
+// the receive thread without a lock; every field a running thread touches is
+// accessed whole through load_relaxed/store_relaxed (util/bytes.h).
+struct entry_t {
+    uint8_t group;        // 0..10 = row / 8
+    uint8_t index;        // 0..7 = row % 8
+    uint8_t ping_ok;      // echo reply with the current seq arrived
+    uint8_t udp_ok;       // UDP probe sent and not reported unreachable
+    uint8_t status;       // debounced reachability, 1 reachable
+    uint8_t has_dups;     // first of two or more rows with this ip and port
+    uint8_t is_dup;       // repeats an earlier row's ip and port; never probed
+    uint32_t ip;          // host order; 0 = empty slot
+    uint16_t port;        // the group's trap port
+    uint16_t seq;         // echo sequence number last sent
+    uint32_t fail_count;  // consecutive failed evaluations while status is 1
+};
+static_assert(offsetof(entry_t, is_dup) == 6 && offsetof(entry_t, ip) == 8 &&
+              offsetof(entry_t, port) == 12 && offsetof(entry_t, seq) == 14 &&
+              offsetof(entry_t, fail_count) == 16 && sizeof(entry_t) == 20);
+
+inline constexpr int tw_groups = 11;
+inline constexpr int tw_group_size = 8;
+inline constexpr int tw_rows = tw_groups * tw_group_size;  // 88
+
+extern std::array<entry_t, tw_rows> entries;  // row r: group r / 8, index r % 8
+
+inline constexpr const char *params_path = "/mnt/params/cfparams.txt";
+
+// Rebuilds table (88 rows) and *mgmt from the configuration file.
+// 0: complete; 100: incomplete or unreadable (table zero); -100: not opened.
+int process_params(entry_t *table, uint32_t *mgmt);

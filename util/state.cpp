@@ -1,0 +1,23 @@
+#include "util/state.h"
+
+std::atomic<int> stopping_flag{0};
+std::atomic<int> enable_send{0};
+std::atomic<int> reread_params{0};
+std::atomic<int> reread_params_finish{0};
+std::atomic<int> called_from_set_df{0};
+std::atomic<int> keelson_started{0};
+std::atomic<int> refresh_snmp_conf{3};
+
+std::atomic<int> recv_sock{0};
+std::atomic<int> cmd_sock{0};
+std::atomic<int> lock_file{0};
+
+std::atomic<int> recv_thread_status{0};
+std::atomic<int> send_thread_status{0};
+
+std::atomic<int> c_exit_code{0};
+std::atomic<int> child_pid{0};
+std::atomic<int> child_killed{0};
+
+uint32_t mgmt_ip = 0;
+char mgmt_if_ip[16] = {};
