@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "params/cmd_msg.h"
 #include "params/params.h"
 
 // Two halves of 11 x 8 status codes (0 silent, 1 echo only, 2 reachable).
@@ -15,6 +16,12 @@ extern std::atomic<uint32_t> entries_index;  // the published half, 0 or 1
 // Group-0 codes last returned by GET_STATUS (first 8 bytes used); the send
 // thread sets them to 0xFF after a comparison without difference.
 extern uint8_t sent_entries_status[tw_rows];
+
+// The refresh handshake's request and response, owned by the send thread.
+// The request lives as long as the process, so its param keeps what the last
+// sequence left there; origin, reserved and data past the 88 codes stay zero.
+extern cmd_msg_t status_req;
+extern cmd_msg_t status_resp;
 
 // One evaluation pass; skipped while reread_params is set.
 void check_status();

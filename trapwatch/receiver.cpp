@@ -1,0 +1,198 @@
+#include "trapwatch/receiver.h"
+
+#include <netinet/in.h>
+#include <pthread.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "net/packet.h"
+#include "params/cmd_msg.h"
+#include "util/bytes.h"
+#include "util/cpu.h"
+#include "util/errors.h"
+#include "util/state.h"
+#include "util/trace.h"
+
+char prnt_ip[16];
+
+namespace {
+
+constexpr const char *unit = "trapwatch";
+
+// Bytes of a received ICMP packet; the IPv4 header in front is taken as 20
+// bytes long, whatever its length field says.
+//
+//   20 type (0 echo reply, 3 destination unreachable)
+//   echo reply:   24-25 identifier   26-27 sequence   28 group   29 index
+//   unreachable:  28.. returned IPv4 header: 37 protocol, 44-47 destination;
+//                 48.. its UDP header: 50-51 destination port
+namespace rx {
+inline constexpr size_t type = 20, echo_id = 24, echo_seq = 26, echo_group = 28, echo_index = 29,
+                        ret_hdr = 28, ret_proto = 37, ret_dst = 44, ret_dport = 50;
+inline constexpr uint8_t type_echo_reply = 0, type_unreachable = 3;
+inline constexpr int wrong_reply_dump_len = 16;
+static_assert(ret_proto == ret_hdr + echo_pkt::ip_proto && ret_dst == ret_hdr + echo_pkt::ip_dst &&
+              ret_dport == ret_hdr + 20 + 2 && ret_dport + 2 <= static_cast<size_t>(recv_buf_len));
+static_assert(echo_group == type + echo_pkt::icmp_group && echo_seq == type + echo_pkt::icmp_seq);
+}  // namespace rx
+
+// Sets a mark in the row, or in every row of its twins (same ip and port).
+void mark_twins(entry_t &row, uint8_t entry_t::*mark, uint8_t value) {
+    if (load_relaxed(row.has_dups) == 0) {
+        store_relaxed(row.*mark, value);
+        return;
+    }
+    const uint32_t ip = load_relaxed(row.ip);
+    const uint16_t port = load_relaxed(row.port);
+    for (entry_t &e : entries) {
+        if (load_relaxed(e.ip) == ip && load_relaxed(e.port) == port) {
+            store_relaxed(e.*mark, value);
+        }
+    }
+}
+
+void handle_echo_reply(const uint8_t *buf) {
+    // Our own requests always carry this identifier; anything else is not ours.
+    if (load_be16(buf + rx::echo_id) != echo_pkt::identifier) {
+        return;
+    }
+    const unsigned g = buf[rx::echo_group];
+    const unsigned i = buf[rx::echo_index];
+    if (g >= static_cast<unsigned>(tw_groups) || i >= static_cast<unsigned>(tw_group_size)) {
+        daemon_log(2, "%s(%d): wrong reply: \n", "recv_thread", __LINE__);
+        tty_print_buf(buf + rx::echo_group, rx::wrong_reply_dump_len, 0, "recv_thread", __LINE__,
+                      dump_variant::daemon);
+        return;
+    }
+    entry_t &row = entries[g * tw_group_size + i];
+    // A late reply to an earlier request must not mark the row for the newer one.
+    if (load_relaxed(row.seq) != load_be16(buf + rx::echo_seq)) {
+        daemon_log(2, "%s(%d): wrong reply: entry: %d, ip: %d\n", "recv_thread", __LINE__,
+                   static_cast<int>(g), static_cast<int>(i));
+        return;
+    }
+    mark_twins(row, &entry_t::ping_ok, 1);
+}
+
+void handle_unreachable(const uint8_t *buf) {
+    if (buf[rx::ret_proto] != IPPROTO_UDP) {
+        return;  // only our UDP probes are of interest
+    }
+    entry_t *row = look_for_entry(load_be32(buf + rx::ret_dst), load_be16(buf + rx::ret_dport));
+    if (row != nullptr) {
+        mark_twins(*row, &entry_t::udp_ok, 0);
+    }
+}
+
+// The system's text for err, without touching shared state.
+const char *err_text(int err, char *buf, size_t len) {
+    return strerror_r(err, buf, len);
+}
+
+}  // namespace
+
+entry_t *look_for_entry(uint32_t ip, uint16_t port) {
+    sprint_ip(prnt_ip, ip);
+    tty_prnt(0x40, "%s:%s(%d): ip: %s, port: %d\n", unit, __func__, __LINE__, prnt_ip, port);
+    for (int r = 0; r < tw_rows; ++r) {
+        entry_t &e = entries[static_cast<size_t>(r)];
+        if (load_relaxed(e.ip) == ip && load_relaxed(e.port) == port) {
+            tty_prnt(0x40, "%s:%s(%d): found entry %d e%d:ip%d\n", unit, __func__, __LINE__, r,
+                     load_relaxed(e.group), load_relaxed(e.index));
+            return &e;
+        }
+    }
+    return nullptr;
+}
+
+void recv_handle_packet(const uint8_t *buf, ssize_t received) {
+    (void)received;  // the length is not judged: bytes past it read as zero
+    switch (buf[rx::type]) {
+        case rx::type_unreachable:
+            handle_unreachable(buf);
+            break;
+        case rx::type_echo_reply:
+            handle_echo_reply(buf);
+            break;
+        default:
+            break;
+    }
+}
+
+int recv_thread() {
+    tty_prnt(0x10, "%s:%s(%d): enter\n\r", unit, __func__, __LINE__);
+    bind_thread_to_cpu(0, pthread_self());
+    tty_prnt(0x20, "%s:%s(%d): after bind, stopping_flag: %d\n\r", unit, __func__, __LINE__,
+             stopping_flag.load(std::memory_order_relaxed));
+
+    char ebuf[128];
+    const int fd = socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP);
+    if (fd < 0) {
+        const int err = errno;
+        daemon_log(2, "%s(%d): open udp ping socked failed: \"%s\"\n\r", __func__, __LINE__,
+                   err_text(err, ebuf, sizeof ebuf));
+        recv_thread_status.store(TW_ERR_SOCKET_CREATE, std::memory_order_relaxed);
+        return TW_ERR_SOCKET_CREATE;
+    }
+    recv_sock.store(fd, std::memory_order_relaxed);
+
+    int hdrincl = -1;
+    if (setsockopt(fd, IPPROTO_IP, IP_HDRINCL, &hdrincl, sizeof hdrincl) != 0) {
+        const int err = errno;
+        daemon_log(2, "%s(%d) setsockopt failed: \"%s\"\n\r", __func__, __LINE__,
+                   err_text(err, ebuf, sizeof ebuf));
+    }
+    int reuse = 1;
+    if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse) != 0) {
+        const int err = errno;
+        daemon_log(2, "%s(%d) setsockopt failed: \"%s\"\n\r", __func__, __LINE__,
+                   err_text(err, ebuf, sizeof ebuf));
+    }
+
+    sockaddr_in addr;
+    std::memset(&addr, 0, sizeof addr);
+    net_set_dist_addr(&addr, mgmt_if_ip, 0);
+    if (bind(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) != 0) {
+        const int err = errno;
+        // The stop may have taken the descriptor already; whoever takes it closes it.
+        const int s = recv_sock.exchange(0);
+        if (s != 0) {
+            close(s);
+        }
+        daemon_log(2, "%s(%d): bind ping ping socked failed: \"%s\"\n\r", __func__, __LINE__,
+                   err_text(err, ebuf, sizeof ebuf));
+        recv_thread_status.store(TW_ERR_SOCKET_BIND, std::memory_order_relaxed);
+        return TW_ERR_SOCKET_BIND;
+    }
+
+    uint8_t buf[recv_buf_len];
+    while (stopping_flag.load(std::memory_order_relaxed) == 0) {
+        // Zeroed each time: bytes a short packet does not cover read as 0.
+        std::memset(buf, 0, sizeof buf);
+        const ssize_t n = recv(fd, buf, sizeof buf, 0);
+        tty_prnt(0x40, "%s:%s(%d): received bytes %d\n", unit, __func__, __LINE__,
+                 static_cast<int>(n));
+        if (n < 1) {
+            // The stop shuts the socket down to wake this receive: not an error.
+            if (stopping_flag.load(std::memory_order_relaxed) != 0) {
+                break;
+            }
+            const int err = errno;
+            daemon_log(2, "%s(%d): recvfrom() failed on error \"%s\"\n\r", __func__, __LINE__,
+                       err_text(err, ebuf, sizeof ebuf));
+            continue;
+        }
+        recv_handle_packet(buf, n);
+    }
+
+    const int s = recv_sock.exchange(0);
+    if (s != 0) {
+        close(s);
+    }
+    recv_thread_status.store(0, std::memory_order_relaxed);
+    tty_prnt(0x10, "%s:%s(%d): exit\n\r", unit, __func__, __LINE__);
+    return 0;
+}
