@@ -1,0 +1,209 @@
+#include "trapwatch/control.h"
+
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+
+#include "trapwatch/status.h"
+#include "trapwatch/stop.h"
+#include "trapwatch/version.h"
+#include "util/errors.h"
+#include "util/state.h"
+#include "util/trace.h"
+
+namespace {
+
+constexpr const char *unit = "trapwatch";
+
+void close_cmd_sock() {
+    int fd = cmd_sock.exchange(0, std::memory_order_relaxed);
+    if (fd != 0) {
+        close(fd);
+    }
+}
+
+// A client that connects and sends nothing (or reads no reply) would hold the
+// loop, and with it TERMINATE, for as long as it likes; so both directions
+// of an accepted connection are bounded.
+void bound_connection(int conn) {
+    timeval tv{};
+    tv.tv_sec = cmd_conn_timeout_s;
+    setsockopt(conn, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    setsockopt(conn, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+}
+
+void serve_connection(int conn) {
+    bound_connection(conn);
+    cmd_msg_t req;
+    cmd_msg_t resp;
+    std::memset(&req, 0, sizeof req);
+    std::memset(&resp, 0, sizeof resp);
+    // Exactly one whole record in one receive; anything else (a short or split
+    // request, a closed peer, the time bound) is dropped without an answer.
+    ssize_t got = recv(conn, &req, sizeof req, 0);
+    if (got != static_cast<ssize_t>(sizeof req)) {
+        close(conn);
+        return;
+    }
+    tty_prnt(0x80, "%s:%s(%d): before cmd processing(sock: %d)\n\r", unit, "p_cmd_loop", __LINE__,
+             conn);
+    serve_request(req, &resp);
+    tty_prnt(0x80, "%s:%s(%d): after cmd processing(sock: %d)\n\r", unit, "p_cmd_loop", __LINE__,
+             conn);
+    ssize_t sent = send(conn, &resp, sizeof resp, MSG_NOSIGNAL);
+    if (sent != static_cast<ssize_t>(sizeof resp)) {
+        daemon_log(2, "%s(%d) send error \"%s\"\n\r", "p_cmd_loop", __LINE__, std::strerror(errno));
+    }
+    close(conn);
+}
+
+}  // namespace
+
+void cmd_proccesing(const cmd_msg_t &req, cmd_msg_t *resp) {
+    const char *fn = "cmd_proccesing";
+    tty_prnt(0x90, "%s:%s(%d): cmd: %d\n\r", unit, fn, __LINE__, req.cmd);
+    switch (req.cmd) {
+        case TRAPWATCH_CMD_RESTART:
+            tty_prnt(0x80, "%s:%s(%d): RESTART\n\r", unit, fn, __LINE__);
+            if (req.param != 0) {
+                tty_prnt(0x80, "%s:%s(%d): called from set default\n\r", unit, fn, __LINE__);
+            } else {
+                tty_prnt(0x80, "%s:%s(%d): called from snmp apply\n\r", unit, fn, __LINE__);
+            }
+            called_from_set_df.store(req.param, std::memory_order_relaxed);
+            reread_params.store(1, std::memory_order_relaxed);
+            break;
+        case TRAPWATCH_CMD_GET_STATUS:
+            tty_prnt(0x80, "%s:%s(%d): GET_STATUS\n\r", unit, fn, __LINE__);
+            copy_published_status(resp->data);
+            break;
+        case TRAPWATCH_CMD_STOP:
+            tty_prnt(0x80, "%s:%s(%d): STOP\n\r", unit, fn, __LINE__);
+            enable_send.store(0, std::memory_order_relaxed);
+            break;
+        case TRAPWATCH_CMD_START:
+            enable_send.store(1, std::memory_order_relaxed);
+            break;
+        case TRAPWATCH_CMD_TERMINATE:
+            tty_prnt(0x80, "%s:%s(%d): TERMINATE\n\r", unit, fn, __LINE__);
+            // Returns after the pause, with the listening socket closed; the
+            // reply goes out after it and the loop ends at its next test.
+            clean_and_exit(0, 0, __LINE__);
+            break;
+        case TRAPWATCH_CMD_KEELSON_START:
+            tty_prnt(0x80, "%s:%s(%d): KEELSON_START\n\r", unit, fn, __LINE__);
+            keelson_started.store(1, std::memory_order_relaxed);
+            break;
+        case TRAPWATCH_CMD_DBG_OFF:
+            tty_prnt(0x80, "%s:%s(%d): DBG_OFF\n\r", unit, fn, __LINE__);
+            dbg_level.store(dbg_level_default);
+            break;
+        case TRAPWATCH_CMD_DBG_INIT:
+            tty_prnt(0x80, "%s:%s(%d): DBG_INIT\n\r", unit, fn, __LINE__);
+            dbg_level.set_low_bits(0x10);
+            break;
+        case TRAPWATCH_CMD_DBG_PROC:
+            // The same text as DBG_INIT: the console shows it that way.
+            tty_prnt(0x80, "%s:%s(%d): DBG_INIT\n\r", unit, fn, __LINE__);
+            dbg_level.set_low_bits(0x20);
+            break;
+        case TRAPWATCH_CMD_DBG_MONITOR_CYCLE:
+            tty_prnt(0x80, "%s:%s(%d): TRAPWATCH_CMD_DBG_MONITOR_CYCLE\n\r", unit, fn, __LINE__);
+            dbg_level.set_low_bits(0x40);
+            break;
+        case TRAPWATCH_CMD_DBG_KEELSON_CMD:
+            tty_prnt(0x80, "%s:%s(%d): TRAPWATCH_CMD_DBG_KEELSON_CMD\n\r", unit, fn, __LINE__);
+            dbg_level.set_low_bits(0x80);
+            break;
+        case TRAPWATCH_CMD_DBG_MONITOR:
+            tty_prnt(0x80, "%s:%s(%d): TRAPWATCH_CMD_DBG_MONITOR\n\r", unit, fn, __LINE__);
+            dbg_level.set_low_bits(0x100);
+            break;
+        case TRAPWATCH_CMD_DBG_SEG_FAULT:
+            tty_prnt(0x80, "%s:%s(%d): TRAPWATCH_CMD_DBG_SEG_FAULT\n\r", unit, fn, __LINE__);
+            // On this thread; the handler ends the process.
+            raise(SIGSEGV);
+            break;
+        case TRAPWATCH_CMD_GET_VER:
+            tty_prnt(0x80, "%s:%s(%d): GET_VER\n\r", unit, fn, __LINE__);
+            std::strncpy(reinterpret_cast<char *>(resp->data), trapwatch_version_number,
+                         sizeof resp->data - 1);
+            break;
+        default:
+            break;
+    }
+    resp->cmd = TW_OK;
+    tty_prnt(0x10, "%s:%s(%d): exit\n\r", unit, fn, __LINE__);
+}
+
+void serve_request(const cmd_msg_t &req, cmd_msg_t *resp) {
+    if (static_cast<uint32_t>(req.cmd) > trapwatch_cmd_last) {
+        daemon_log(2, "%s(%d) unsupported command: %d\n\r", "p_cmd_loop", __LINE__, req.cmd);
+        resp->cmd = TW_ERR_WRONG_PARAMS;
+        return;
+    }
+    cmd_proccesing(req, resp);
+}
+
+int p_cmd_loop() {
+    tty_prnt(0x10, "%s:%s(%d) enter\n\r", unit, "p_cmd_loop", __LINE__);
+    sockaddr_un addr;
+    std::memset(&addr, 0, sizeof addr);
+    addr.sun_family = AF_UNIX;
+    const size_t path_len = std::strlen(trapwatch_sock_path);
+    std::memcpy(addr.sun_path, trapwatch_sock_path, path_len);
+    const auto addr_len = static_cast<socklen_t>(2 + path_len);
+    const auto *sa = reinterpret_cast<const sockaddr *>(&addr);
+
+    // Close-on-exec: the stop's pause shell must not inherit the socket.
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        daemon_log(2, "%s(%d) open socket error: \"%s\"\n\r", "p_cmd_loop", __LINE__,
+                   std::strerror(errno));
+        return TW_ERR_SOCKET_CREATE;
+    }
+    cmd_sock.store(fd, std::memory_order_relaxed);
+    int one = 1;
+    if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0) {
+        daemon_log(2, "%s(%d) setsockopt failed: \"%s\"\n\r", "p_cmd_loop", __LINE__,
+                   std::strerror(errno));
+    }
+    // A socket file left by an earlier run makes this bind fail; it is removed
+    // then, never before, so that a running daemon's socket is not taken away.
+    if (bind(fd, sa, addr_len) != 0) {
+        daemon_log(2, "%s(%d) bind error: \"%s\"\n\r", "p_cmd_loop", __LINE__,
+                   std::strerror(errno));
+        close_cmd_sock();
+        unlink(trapwatch_sock_path);
+        return TW_ERR_SOCKET_BIND;
+    }
+    if (listen(fd, cmd_listen_backlog) != 0) {
+        daemon_log(2, "%s(%d) listen error: \"%s\"\n\r", "p_cmd_loop", __LINE__,
+                   std::strerror(errno));
+        close_cmd_sock();
+        unlink(trapwatch_sock_path);
+        return TW_ERR_FAILED;
+    }
+
+    while (stopping_flag.load(std::memory_order_relaxed) == 0) {
+        int listen_fd = cmd_sock.load(std::memory_order_relaxed);
+        if (listen_fd == 0) {
+            continue;  // closed by a stop; stopping_flag is already set
+        }
+        int conn = accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
+        if (conn <= 0) {
+            continue;
+        }
+        serve_connection(conn);
+    }
+
+    close_cmd_sock();
+    unlink(trapwatch_sock_path);
+    tty_prnt(0x10, "%s(%d) exit\n\r", "p_cmd_loop", __LINE__);
+    return TW_OK;
+}

@@ -1,0 +1,39 @@
+// trapwatch: watches whether the configured SNMP trap receivers can be reached.
+#include <unistd.h>
+
+#include <csignal>
+#include <cstring>
+
+#include "net/packet.h"
+#include "params/params.h"
+#include "trapwatch/control.h"
+#include "trapwatch/startup.h"
+#include "trapwatch/status.h"
+#include "trapwatch/stop.h"
+#include "trapwatch/version.h"
+#include "util/state.h"
+#include "util/trace.h"
+
+int main() {
+    route_signal(SIGSEGV);
+
+    dbg_level.store(dbg_level_default);
+    tty_prnt(0x10, "%s:%s(%d): dbg_lvl: 0x%016llx\n\r", "trapwatch", "main", __LINE__,
+             static_cast<unsigned long long>(dbg_level.load()));
+    tty_prnt(0x01, "trapwatch version %s\n\r", trapwatch_version_text);
+
+    std::memset(entries_status, 0, sizeof entries_status);
+    // A missing or bad file leaves an empty table; the daemon starts anyway.
+    (void)process_params(entries.data(), &mgmt_ip);
+    sprint_ip(mgmt_if_ip, mgmt_ip);
+
+    daemonize();
+
+    sleep(1);
+    tty_prnt(0x20, "%d) %s(%d)\n\r", getpid(), "main", __LINE__);
+    int status = p_cmd_loop();
+    tty_prnt(0x10, "%d) %s(%d) status: 0x%x\n\r", getpid(), "main", __LINE__,
+             static_cast<unsigned>(status));
+    clean_and_exit(status, 0, __LINE__);
+    return status;
+}

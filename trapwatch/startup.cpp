@@ -1,0 +1,128 @@
+#include "trapwatch/startup.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+
+#include "params/cmd_msg.h"
+#include "trapwatch/receiver.h"
+#include "trapwatch/sender.h"
+#include "trapwatch/stop.h"
+#include "util/cpu.h"
+#include "util/errors.h"
+#include "util/state.h"
+#include "util/trace.h"
+
+pthread_t recv_thread_id;
+pthread_t send_thread_id;
+
+namespace {
+
+constexpr const char *unit = "trapwatch";
+
+void *recv_thread_body(void *) {
+    recv_thread();
+    return nullptr;
+}
+
+void *send_thread_body(void *) {
+    send_thread();
+    return nullptr;
+}
+
+// A failure at the lock or session steps: the daemon-mode stop, then the
+// process ends with the code that stop recorded.
+[[noreturn]] void stop_and_end(int code, int line) {
+    clean_and_exit(code, 0, line);
+    std::exit(c_exit_code.load(std::memory_order_relaxed));
+}
+
+}  // namespace
+
+void trapwatch_init() {
+    int rc = pthread_create(&recv_thread_id, nullptr, recv_thread_body, nullptr);
+    if (rc != 0) {
+        daemon_log(2, "%s(%d) pthread_create() failed on error: \"%s\"\n\r", "trapwatch_init",
+                   __LINE__, std::strerror(rc));
+        return;  // no send thread without the receive thread
+    }
+    rc = pthread_create(&send_thread_id, nullptr, send_thread_body, nullptr);
+    if (rc != 0) {
+        daemon_log(2, "%s(%d) pthread_create() failed on error: \"%s\"\n\r", "trapwatch_init",
+                   __LINE__, std::strerror(rc));
+    }
+}
+
+void daemonize() {
+    const char *fn = "daemonize";
+    tty_prnt(0x10, "%s:%s(%d): enter\n\r", unit, fn, __LINE__);
+
+    if (getppid() == 1) {
+        daemon_log(2, "%s(%d): already loaded.\n\r", fn, __LINE__);
+        clean_and_exit(TW_ERR_ALREADY_LOADED, 1, __LINE__);
+    }
+
+    std::signal(SIGTSTP, SIG_IGN);
+    std::signal(SIGTTOU, SIG_IGN);
+    std::signal(SIGTTIN, SIG_IGN);
+    route_signal(SIGHUP);
+    route_signal(SIGTERM);
+    route_signal(SIGUSR1);
+    route_signal(SIGUSR2);
+    route_signal(SIGCHLD);
+
+    pid_t pid = fork();
+    child_pid.store(pid, std::memory_order_relaxed);
+    if (pid < 0) {
+        daemon_log(2, "%s(%d) Fork() failed on error: \"%s\".\n\r", fn, __LINE__,
+                   std::strerror(errno));
+        clean_and_exit(TW_ERR_FAILED, 1, __LINE__);
+    }
+    if (pid > 0) {
+        // The launching process does not wait for the daemon's start-up.
+        clean_and_exit(TW_OK, 1, __LINE__);
+    }
+
+    // Close-on-exec: the stop's pause shell need not see it (the lock itself
+    // belongs to this process and is not inherited anyway).
+    int fd = open(lock_file_path, O_RDWR | O_CREAT | O_CLOEXEC, lock_file_mode);
+    lock_file.store(fd, std::memory_order_relaxed);  // a failed open's -1 too
+    if (fd < 0) {
+        daemon_log(2, "%s(%d): Can't open lock file error: \"%s\".\n\r", fn, __LINE__,
+                   std::strerror(errno));
+        stop_and_end(TW_ERR_FAILED, __LINE__);
+    }
+    if (lockf(fd, F_TLOCK, 0) != 0) {
+        daemon_log(2, "%s(%d): Can't lock lock file error: \"%s\".\n\r", fn, __LINE__,
+                   std::strerror(errno));
+        stop_and_end(TW_ERR_ALREADY_LOADED, __LINE__);
+    }
+    if (setsid() < 0) {
+        daemon_log(2, "%s(%d): Setsid() failed on error: \"%s\".\n\r", fn, __LINE__,
+                   std::strerror(errno));
+        stop_and_end(TW_ERR_FAILED, __LINE__);
+    }
+    if (chdir("/") != 0) {
+        daemon_log(2, "%s(%d): Can't change directory error: \"%s\".\n\r", fn, __LINE__,
+                   std::strerror(errno));
+        clean_and_exit(TW_ERR_FAILED, 1, __LINE__);
+    }
+
+    route_signal(SIGSEGV);
+    route_signal(SIGCHLD);
+    std::signal(SIGTSTP, SIG_IGN);
+    std::signal(SIGTTOU, SIG_IGN);
+    std::signal(SIGTTIN, SIG_IGN);
+    route_signal(SIGHUP);
+    route_signal(SIGTERM);
+
+    trapwatch_init();
+    bind_thread_to_cpu(0, pthread_self());
+    enable_send.store(1, std::memory_order_relaxed);
+    tty_prnt(0x10, "%s:%s(%d): exit\n\r", unit, fn, __LINE__);
+}

@@ -1,0 +1,21 @@
+// Detaching from the launching process and starting the worker threads.
+#pragma once
+
+#include <pthread.h>
+
+inline constexpr const char *lock_file_path = "/var/lock/subsys/trapwatch";
+inline constexpr unsigned lock_file_mode = 0640;
+
+extern pthread_t recv_thread_id;  // handle of the receive thread (never joined)
+extern pthread_t send_thread_id;  // handle of the send thread (never joined)
+
+// The already-loaded check, the signals, the fork (the launching process ends
+// here with status 0), the single-instance lock, a new session and "/" as the
+// working directory; then the worker threads (trapwatch_init), the main
+// thread's pinning to processor 0 and probing enabled.  Returns in the daemon
+// only; a failure ends the process with its exit status.
+void daemonize();
+
+// Creates the receive thread, then, if that worked, the send thread.  A
+// failed creation is logged and start-up goes on.
+void trapwatch_init();

@@ -1,0 +1,220 @@
+#include "trapwatch/stop.h"
+
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+
+#include "params/cmd_msg.h"
+#include "util/errors.h"
+#include "util/state.h"
+#include "util/trace.h"
+
+namespace {
+
+constexpr const char *unit = "trapwatch";
+
+// Set just before either stop path starts its shell pause, never cleared.
+// From then on a SIGCHLD can only come from that shell (the daemon forks no
+// other child, and the launching process has already collected the daemon),
+// so it is not a reason to end the process: the stop goes on to its last
+// steps, TERMINATE gets its reply and the exit status is the caller's.
+std::atomic<int> shell_pause_begun{0};
+
+// Thread id of the thread running the daemon-mode stop, 0 while none has
+// begun.  A second stop request that arrives during the pause (a signal on
+// another thread, or TERMINATE while SIGTERM's stop runs) is held off: it
+// waits for the first to complete, so no step runs twice.
+std::atomic<int> stop_owner{0};
+// How long a held-off request waits for the running stop (its pause is 1 s;
+// the rest is the controller exchanges of its error lines).
+constexpr int stop_wait_ms = 5000;
+
+// Takes the descriptor out of its word first, so that it cannot be closed
+// (and its number reused) by the other party between the shutdown and the
+// close; the shutdown wakes a thread blocked on it.
+void shut_and_close(std::atomic<int> &word) {
+    int fd = word.exchange(0, std::memory_order_relaxed);
+    if (fd != 0) {
+        shutdown(fd, SHUT_RDWR);
+        close(fd);
+    }
+}
+
+void shell_pause() {
+    shell_pause_begun.store(1, std::memory_order_relaxed);
+    // Failures of the shell are ignored.
+    (void)!std::system("sleep 1");
+}
+
+[[noreturn]] void exit_now(int pid) {
+    int st = 0;
+    pid_t ret = wait4(child_pid.load(std::memory_order_relaxed), &st, WNOHANG, nullptr);
+    int wait_errno = errno;
+    unsigned exited = (st & 0x7f) == 0 ? 1u : 0u;
+    tty_prnt(0x20, "%s:%s(%d): pid: %d, ret_wait=0%x, st=0%08x (0x%x)\n\r", unit, "clean_and_exit",
+             __LINE__, pid, static_cast<unsigned>(ret), static_cast<unsigned>(st), exited);
+    if (ret == -1) {
+        daemon_log(2, "%s(%d): pid: %d, wait4() failed on error \"%s\".\n\r", "clean_and_exit",
+                   __LINE__, pid, std::strerror(wait_errno));
+    } else if (ret == 0) {
+        tty_prnt(0x20, "%s:%s(%d): pid: %d No process has status to report\n", unit,
+                 "clean_and_exit", __LINE__, pid);
+    } else if (exited != 0) {
+        // The daemon ended with code c (-1..-255) exits with c + 256.
+        c_exit_code.store(((st >> 8) & 0xff) - 256, std::memory_order_relaxed);
+    } else {
+        c_exit_code.store(TW_ERR_CHILD_FAILED, std::memory_order_relaxed);
+        stopping_flag.store(1, std::memory_order_relaxed);
+        tty_prnt(0x20, "%s:%s(%d): pid: %d close recv_sock and cmd_sock socket\n", unit,
+                 "clean_and_exit", __LINE__, pid);
+        shut_and_close(recv_sock);
+        shut_and_close(cmd_sock);
+        shell_pause();
+    }
+    int code = c_exit_code.load(std::memory_order_relaxed);
+    if (code != 0) {
+        daemon_log(2, "%s(%d) pid: %d, TRAPWATCH daemon failed on error: 0x%x (\"%s\")\n\r",
+                   "clean_and_exit", __LINE__, pid, static_cast<unsigned>(code < 0 ? -code : code),
+                   tiller_strerror(code));
+    }
+    int fd = lock_file.exchange(0, std::memory_order_relaxed);
+    if (fd != 0) {
+        close(fd);
+    }
+    std::exit(code);
+}
+
+void daemon_mode_stop(int pid) {
+    tty_prnt(0x20, "trapwatch_%s(%d) pid: %d\n\r", "clean_and_exit", __LINE__, pid);
+    stopping_flag.store(1, std::memory_order_relaxed);
+    tty_prnt(0x20, "%s:%s(%d): pid: %d close recv_sock and cmd_sock socket\n", unit,
+             "clean_and_exit", __LINE__, pid);
+    shut_and_close(recv_sock);
+    shut_and_close(cmd_sock);
+    // The worker threads see stopping_flag and record their results meanwhile.
+    shell_pause();
+    tty_prnt(0x20, "%s:%s(%d): pid: %d\n\r", unit, "clean_and_exit", __LINE__, pid);
+    int rs = recv_thread_status.load(std::memory_order_relaxed);
+    if (rs < 0) {
+        daemon_log(2, "%s(%d): pid: %d, receive thread return error: \"%s\".\n\r", "clean_and_exit",
+                   __LINE__, pid, tiller_strerror(rs));
+    }
+    int ss = send_thread_status.load(std::memory_order_relaxed);
+    if (ss < 0) {
+        daemon_log(2, "%s(%d): pid: %d, send thread return error: \"%s\".\n\r", "clean_and_exit",
+                   __LINE__, pid, tiller_strerror(ss));
+    }
+    int fd = lock_file.exchange(0, std::memory_order_relaxed);
+    if (fd != 0) {
+        close(fd);  // releases the single-instance lock
+    }
+    child_killed.store(1, std::memory_order_relaxed);
+    tty_prnt(0x10, "%s:%s(%d): pid: %d, exit\n\r", unit, "clean_and_exit", __LINE__, pid);
+}
+
+// Waits, bounded, until the stop run by another thread has completed.
+void wait_for_running_stop() {
+    for (int waited = 0; waited < stop_wait_ms; waited += 10) {
+        if (child_killed.load(std::memory_order_relaxed) != 0) {
+            return;
+        }
+        usleep(10000);
+    }
+}
+
+}  // namespace
+
+void route_signal(int sig) {
+    std::signal(sig, p_signal_handler);
+}
+
+// The handler traces, talks to the controller daemon and runs the stop, none
+// of which is async-signal-safe in general.  It is safe enough here: tracing
+// uses stack buffers and plain system calls, the threads it can interrupt do
+// not hold locks of their own (no mutex exists in the daemon), and every path
+// but the pause's SIGCHLD ends the process right after.
+void p_signal_handler(int sig) {
+    const int saved_errno = errno;
+    const int pid = getpid();
+    tty_prnt(0x10, "%s:%s(%d): pid: %d, enter(sig: %d)\n", unit, "p_signal_handler", __LINE__, pid,
+             sig);
+    switch (sig) {
+        case SIGHUP:
+            tty_prnt(0x20, "%s:%s(%d): pid: %d, HANGUP signal catched.\n\r", unit,
+                     "p_signal_handler", __LINE__, pid);
+            clean_and_exit(0, 0, __LINE__);
+            break;
+        case SIGUSR1:
+            tty_prnt(0x20, "%s:%s(%d): pid: %d, parent OK signal catched.\n\r", unit,
+                     "p_signal_handler", __LINE__, pid);
+            break;
+        case SIGSEGV:
+            tty_prnt(0x01, "%s:%s(%d): pid:%d segmentation fault catched:\n", unit,
+                     "p_signal_handler", __LINE__, pid);
+            tty_prnt(0x10, "%s:%s(%d): pid: %d, %d signal catched.\n\r", unit, "p_signal_handler",
+                     __LINE__, pid, sig);
+            break;
+        case SIGUSR2:
+            tty_prnt(0x20, "%s:%s(%d): pid: %d, parent ERR signal catched.\n\r", unit,
+                     "p_signal_handler", __LINE__, pid);
+            break;
+        case SIGTERM:
+            tty_prnt(0x20, "%s:%s(%d): pid: %d, TERMINATE signal catched.\n\r", unit,
+                     "p_signal_handler", __LINE__, pid);
+            clean_and_exit(0, 0, __LINE__);
+            break;
+        case SIGCHLD:
+            tty_prnt(0x20, "%s:%s(%d): pid: %d, SIGCHLD signal catched.\n\r", unit,
+                     "p_signal_handler", __LINE__, pid);
+            if (shell_pause_begun.load(std::memory_order_relaxed) != 0) {
+                // The end of the stop's own pause: let the stop finish.
+                errno = saved_errno;
+                return;
+            }
+            break;
+        default:
+            tty_prnt(0x10, "%s:%s(%d): pid: %d, %d signal catched.\n\r", unit, "p_signal_handler",
+                     __LINE__, pid, sig);
+            break;
+    }
+    tty_prnt(0x10, "%s:%s(%d): pid: %d, exit(sig: %d)\n", unit, "p_signal_handler", __LINE__, pid,
+             sig);
+    std::exit(0);
+}
+
+void clean_and_exit(int code, int parent, int line) {
+    const int pid = getpid();
+    tty_prnt(0x10,
+             "%s:%s(%d): enter pid: %d, parent=%d, child_killed: %d, exit=\"%s\", called from "
+             "line %d\n\r",
+             unit, "clean_and_exit", __LINE__, pid, parent,
+             child_killed.load(std::memory_order_relaxed), tiller_strerror(code), line);
+    if (child_killed.load(std::memory_order_relaxed) != 0) {
+        return;
+    }
+    int none = 0;
+    c_exit_code.compare_exchange_strong(none, code, std::memory_order_relaxed);
+    if (parent != 0) {
+        exit_now(pid);
+    }
+    const int me = gettid();
+    int owner = 0;
+    if (!stop_owner.compare_exchange_strong(owner, me, std::memory_order_relaxed)) {
+        // A stop is already running.  On another thread: wait for it.  On this
+        // very thread (a signal interrupted it): waiting would never end, so
+        // return; the caller ends the process with status 0.
+        if (owner != me) {
+            wait_for_running_stop();
+        }
+        return;
+    }
+    daemon_mode_stop(pid);
+}
