@@ -1,0 +1,288 @@
+// trapwatchctl: the operator's client of the daemon's control socket.
+//
+// Exit status: 0 done; 1 the daemon answered a failure status; 2 usage;
+// 3 the daemon is not running; 4 no usable reply (time-out, closed, bad size).
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tools/ctl_client.h"
+#include "util/errors.h"
+
+namespace {
+
+enum : int {
+    exit_ok = 0,
+    exit_status = 1,
+    exit_usage = 2,
+    exit_not_running = 3,
+    exit_no_reply = 4
+};
+
+void usage(FILE *out) {
+    std::fprintf(out,
+                 "usage: trapwatchctl [--socket PATH] [--timeout SECONDS] COMMAND [ARG]\n"
+                 "\n"
+                 "commands:\n"
+                 "  status [--raw]            the status matrix, groups c1..c11 by index 0..7\n"
+                 "                            (--raw adds the 88 bytes in hex)\n"
+                 "  version                   the daemon's version\n"
+                 "  restart [--set-default]   re-read the configuration file (--set-default:\n"
+                 "                            after a return to default settings)\n"
+                 "  start                     resume probing\n"
+                 "  stop                      pause probing\n"
+                 "  keelson-start             tell the daemon that the controller daemon runs\n"
+                 "  debug off|init|proc|cycle|keelson|monitor\n"
+                 "                            console trace: back to the default, or add a class\n"
+                 "  terminate                 stop the daemon (the reply comes about 1 s later)\n"
+                 "  fault --yes               make the daemon end on a segmentation fault\n"
+                 "  cmd CODE [PARAM]          send any command code, print the reply status\n"
+                 "\n"
+                 "options:\n"
+                 "  --socket PATH             control socket (default %s)\n"
+                 "  --timeout SECONDS         bound of each wait (default 5)\n"
+                 "  --help                    this text\n"
+                 "\n"
+                 "exit status: 0 done, 1 the daemon answered a failure, 2 usage,\n"
+                 "3 the daemon is not running, 4 no usable reply\n",
+                 ctl_default_socket);
+}
+
+__attribute__((format(printf, 1, 2))) int usage_error(const char *fmt, ...) {
+    std::fprintf(stderr, "trapwatchctl: ");
+    va_list ap;
+    va_start(ap, fmt);
+    std::vfprintf(stderr, fmt, ap);
+    va_end(ap);
+    std::fprintf(stderr, "\n(trapwatchctl --help lists the commands)\n");
+    return exit_usage;
+}
+
+bool parse_int(const char *s, long lo, long hi, long *out) {
+    errno = 0;
+    char *end = nullptr;
+    long v = std::strtol(s, &end, 0);
+    if (errno != 0 || end == s || *end != '\0' || v < lo || v > hi) {
+        return false;
+    }
+    *out = v;
+    return true;
+}
+
+int fail_exit(const ctl_outcome &o) {
+    switch (o.fail) {
+        case ctl_fail::none:
+            return o.reply.cmd == 0 ? exit_ok : exit_status;
+        case ctl_fail::no_socket:
+        case ctl_fail::refused:
+            return exit_not_running;
+        default:
+            return exit_no_reply;
+    }
+}
+
+// Reports a failed exchange or a failure status; true when it was reported.
+bool report(const ctl_outcome &o, const std::string &path) {
+    std::string msg = ctl_describe(o, path);
+    if (msg.empty()) {
+        return false;
+    }
+    std::fprintf(stderr, "trapwatchctl: %s\n", msg.c_str());
+    return true;
+}
+
+struct debug_word {
+    const char *word;
+    int32_t cmd;
+    const char *done;
+};
+constexpr debug_word debug_words[] = {
+    {"off", TRAPWATCH_CMD_DBG_OFF, "console trace back to the default mask"},
+    {"init", TRAPWATCH_CMD_DBG_INIT, "console trace of entries and exits on (0x10)"},
+    {"proc", TRAPWATCH_CMD_DBG_PROC, "console trace of process and thread steps on (0x20)"},
+    {"cycle", TRAPWATCH_CMD_DBG_MONITOR_CYCLE, "console trace of the monitor cycle on (0x40)"},
+    {"keelson", TRAPWATCH_CMD_DBG_KEELSON_CMD, "console trace of control commands on (0x80)"},
+    {"monitor", TRAPWATCH_CMD_DBG_MONITOR, "debug bit 0x100 set (it prints nothing)"},
+};
+
+// Waits, bounded, until nobody holds the daemon's lock.
+bool wait_lock_released(std::chrono::milliseconds limit) {
+    auto end = std::chrono::steady_clock::now() + limit;
+    while (ctl_lock_holder() > 0) {
+        if (std::chrono::steady_clock::now() >= end) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    std::string path = ctl_default_socket;
+    long timeout_s = 5;
+    bool raw = false;
+    bool set_default = false;
+    bool yes = false;
+    std::vector<const char *> args;
+
+    for (int i = 1; i < argc; ++i) {
+        const char *a = argv[i];
+        if (std::strcmp(a, "--help") == 0 || std::strcmp(a, "-h") == 0) {
+            usage(stdout);
+            return exit_ok;
+        }
+        if (std::strcmp(a, "--socket") == 0 || std::strcmp(a, "--timeout") == 0) {
+            if (i + 1 >= argc) {
+                return usage_error("%s needs a value", a);
+            }
+            const char *v = argv[++i];
+            if (a[2] == 's') {
+                path = v;
+            } else if (!parse_int(v, 1, 3600, &timeout_s)) {
+                return usage_error("bad --timeout: %s", v);
+            }
+        } else if (std::strcmp(a, "--raw") == 0) {
+            raw = true;
+        } else if (std::strcmp(a, "--set-default") == 0) {
+            set_default = true;
+        } else if (std::strcmp(a, "--yes") == 0) {
+            yes = true;
+        } else if (a[0] == '-' && a[1] == '-') {
+            return usage_error("unknown option: %s", a);
+        } else {
+            args.push_back(a);
+        }
+    }
+    if (args.empty()) {
+        usage(stderr);
+        return exit_usage;
+    }
+    const std::string command = args[0];
+    const size_t extra = args.size() - 1;
+    const auto timeout = std::chrono::milliseconds(timeout_s * 1000);
+
+    // Options that belong to one command only.
+    if (raw && command != "status") {
+        return usage_error("--raw goes with status only");
+    }
+    if (set_default && command != "restart") {
+        return usage_error("--set-default goes with restart only");
+    }
+    if (yes && command != "fault") {
+        return usage_error("--yes goes with fault only");
+    }
+
+    int32_t code = -1;
+    int32_t param = 0;
+    const char *done = nullptr;
+    if (command == "status" || command == "version") {
+        code = command == "status" ? TRAPWATCH_CMD_GET_STATUS : TRAPWATCH_CMD_GET_VER;
+    } else if (command == "restart") {
+        code = TRAPWATCH_CMD_RESTART;
+        param = set_default ? 1 : 0;
+        done = set_default ? "configuration re-read requested (after set default)"
+                           : "configuration re-read requested";
+    } else if (command == "start") {
+        code = TRAPWATCH_CMD_START;
+        done = "probing on";
+    } else if (command == "stop") {
+        code = TRAPWATCH_CMD_STOP;
+        done = "probing paused";
+    } else if (command == "keelson-start") {
+        code = TRAPWATCH_CMD_KEELSON_START;
+        done = "controller daemon announced";
+    } else if (command == "debug") {
+        if (extra != 1) {
+            return usage_error("debug needs one of off, init, proc, cycle, keelson, monitor");
+        }
+        for (const debug_word &w : debug_words) {
+            if (std::strcmp(args[1], w.word) == 0) {
+                code = w.cmd;
+                done = w.done;
+            }
+        }
+        if (code < 0) {
+            return usage_error("unknown debug class: %s", args[1]);
+        }
+    } else if (command == "terminate") {
+        code = TRAPWATCH_CMD_TERMINATE;
+    } else if (command == "fault") {
+        if (!yes) {
+            std::fprintf(stderr,
+                         "trapwatchctl: fault makes the daemon end on a segmentation fault; "
+                         "add --yes to do it\n");
+            return exit_usage;
+        }
+        code = TRAPWATCH_CMD_DBG_SEG_FAULT;
+    } else if (command == "cmd") {
+        long c = 0;
+        long p = 0;
+        if (extra < 1 || extra > 2 || !parse_int(args[1], INT32_MIN, INT32_MAX, &c) ||
+            (extra == 2 && !parse_int(args[2], INT32_MIN, INT32_MAX, &p))) {
+            return usage_error("cmd needs CODE [PARAM], numbers");
+        }
+        code = static_cast<int32_t>(c);
+        param = static_cast<int32_t>(p);
+    } else {
+        return usage_error("unknown command: %s", command.c_str());
+    }
+    if (command != "debug" && command != "cmd" && extra != 0) {
+        return usage_error("too many arguments for %s", command.c_str());
+    }
+
+    ctl_outcome o = ctl_exchange(path, code, param, timeout);
+
+    if (command == "fault") {
+        // The daemon ends inside the command: a closed connection is success.
+        if (o.fail == ctl_fail::closed) {
+            std::printf("trapwatch ended on the fault\n");
+            return exit_ok;
+        }
+        if (!report(o, path)) {
+            std::fprintf(stderr, "trapwatchctl: trapwatch answered instead of ending\n");
+            return exit_status;
+        }
+        return fail_exit(o);
+    }
+    if (command == "terminate" && o.fail == ctl_fail::closed) {
+        // The daemon may end inside its own stop, before the reply: then its
+        // lock goes free.
+        if (wait_lock_released(timeout)) {
+            std::printf("trapwatch ended (before replying)\n");
+            return exit_ok;
+        }
+    }
+    if (command == "cmd" && o.fail == ctl_fail::none) {
+        std::printf("status %d (%s)\n", o.reply.cmd, tiller_strerror(o.reply.cmd));
+        return o.reply.cmd == 0 ? exit_ok : exit_status;
+    }
+    if (report(o, path)) {
+        return fail_exit(o);
+    }
+
+    if (command == "status") {
+        std::fputs(ctl_format_matrix(o.reply.data).c_str(), stdout);
+        if (raw) {
+            std::fputs(ctl_format_raw(o.reply.data).c_str(), stdout);
+        }
+    } else if (command == "version") {
+        char text[sizeof o.reply.data + 1]{};
+        std::memcpy(text, o.reply.data, sizeof o.reply.data);
+        std::printf("%s\n", text);
+    } else if (command == "terminate") {
+        std::printf("trapwatch terminated\n");
+    } else if (done != nullptr) {
+        std::printf("%s\n", done);
+    }
+    return exit_ok;
+}
