@@ -1,0 +1,28 @@
+# Packages: `cpack` in a native build makes a .deb, in the PowerPC cross build
+# (cmake/powerpc-linux-gnu.cmake) a tarball to unpack over the appliance's
+# root.  Both hold /usr/sbin/trapwatch, /usr/bin/trapwatchctl,
+# /usr/bin/keelson-sim and /etc/init.d/trapwatch.
+set(CPACK_PACKAGE_NAME trapwatch)
+set(CPACK_PACKAGE_VENDOR "trapwatch")
+set(CPACK_PACKAGE_CONTACT "trapwatch developers <root@localhost>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "SNMP trap receiver reachability monitor")
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/packages)
+# Installed with DESTDIR under the system prefix, so that the init script's
+# absolute /etc/init.d lands inside the package.
+set(CPACK_SET_DESTDIR ON)
+set(CPACK_INSTALL_PREFIX /usr)
+set(CPACK_STRIP_FILES ON)
+
+if(CMAKE_CROSSCOMPILING)
+  set(CPACK_GENERATOR TGZ)
+  set(CPACK_SYSTEM_NAME linux-${CMAKE_SYSTEM_PROCESSOR})
+  set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
+else()
+  set(CPACK_GENERATOR DEB)
+  set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  set(CPACK_DEBIAN_PACKAGE_SECTION net)
+endif()
+
+include(CPack)

@@ -1,0 +1,350 @@
+#!/usr/bin/env bash
+# The trapwatch lab: the daemon watching simulated trap receivers behind a
+# virtual link, its status matrix shown every five seconds beside what the
+# controller stand-in saw.
+#
+#   scripts/lab.sh [--cycles N] [--trace] [--flap A,B] [--build-dir DIR]
+#                  [--no-install] [--no-build]
+#
+# As root on a Debian machine: installs what is missing (compiler, cmake,
+# GoogleTest, iproute2), builds into build/ (or DIR), then runs the lab inside
+# scripts/sandbox.sh.  Runs until Ctrl-C, or N frames with --cycles.
+#   --trace      switch the console trace on and show its new lines per frame
+#   --flap A,B   the flapping receiver goes away after frame A and comes back
+#                after frame B (default 4,10)
+# Everything the lab makes (namespaces, link, processes, mounts) is gone
+# when it ends, also after Ctrl-C or a failure.
+set -euo pipefail
+
+here=$(cd "$(dirname "$(readlink -f "$0")")" && pwd)
+root=$(dirname "$here")
+
+cycles=0
+trace=0
+flap="4,10"
+build_dir="$root/build"
+install=1
+build=1
+inner=0
+
+usage() { sed -n '2,16p' "$0" | sed 's/^# \{0,1\}//'; }
+
+while [[ $# -gt 0 ]]; do
+    case "$1" in
+        --inner) inner=1 ;;
+        --cycles) cycles=${2:?--cycles needs a number}; shift ;;
+        --trace) trace=1 ;;
+        --flap) flap=${2:?--flap needs A,B}; shift ;;
+        --build-dir) build_dir=${2:?--build-dir needs a directory}; shift ;;
+        --no-install) install=0 ;;
+        --no-build) build=0 ;;
+        -h | --help) usage; exit 0 ;;
+        *) echo "lab: unknown option: $1" >&2; usage >&2; exit 2 ;;
+    esac
+    shift
+done
+[[ "$cycles" =~ ^[0-9]+$ ]] || { echo "lab: --cycles needs a number" >&2; exit 2; }
+[[ "$flap" =~ ^([0-9]+),([0-9]+)$ ]] || { echo "lab: --flap needs A,B" >&2; exit 2; }
+flap_off=${BASH_REMATCH[1]}
+flap_on=${BASH_REMATCH[2]}
+build_dir=$(readlink -m "$build_dir")
+
+netns=twlab-rx
+mgmt_if=tw-mgmt
+rx_if=tw-rx
+
+# ---------------------------------------------------------------- outside ---
+if [[ $inner -eq 0 ]]; then
+    [[ $EUID -eq 0 ]] || { echo "lab: must run as root (namespaces, raw sockets)" >&2; exit 2; }
+
+    if [[ $install -eq 1 ]]; then
+        missing=()
+        command -v g++ >/dev/null || missing+=(build-essential)
+        command -v cmake >/dev/null || missing+=(cmake)
+        [[ -f /usr/include/gtest/gtest.h ]] || missing+=(libgtest-dev)
+        [[ -f /usr/include/gmock/gmock.h ]] || missing+=(libgmock-dev)
+        command -v ip >/dev/null || missing+=(iproute2)
+        if [[ ${#missing[@]} -gt 0 ]]; then
+            echo "lab: installing ${missing[*]}"
+            apt-get update -q
+            DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
+        fi
+    fi
+
+    programs=("$build_dir/trapwatch/trapwatch" "$build_dir/tools/trapwatchctl"
+              "$build_dir/tools/keelson-sim" "$build_dir/tools/lab/trap-listener")
+    if [[ $build -eq 1 ]]; then
+        if [[ ! -f "$build_dir/CMakeCache.txt" ]]; then
+            cmake -S "$root" -B "$build_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+        fi
+        cmake --build "$build_dir" -j"$(nproc)" \
+            --target trapwatch trapwatchctl keelson-sim trap-listener >/dev/null
+    fi
+    for p in "${programs[@]}"; do
+        [[ -x "$p" ]] || { echo "lab: $p is missing (build it, or drop --no-build)" >&2; exit 2; }
+    done
+
+    # Ctrl-C reaches the lab inside the sandbox too; this side only waits for
+    # it to clean up, then looks for anything left behind.
+    interrupted=0
+    trap 'interrupted=1' INT TERM
+    args=(--inner --cycles "$cycles" --flap "$flap" --build-dir "$build_dir")
+    [[ $trace -eq 1 ]] && args+=(--trace)
+    rc=0
+    "$here/sandbox.sh" bash "$here/lab.sh" "${args[@]}" || rc=$?
+
+    left=()
+    ip netns list 2>/dev/null | grep -qw "$netns" && left+=("netns $netns")
+    for l in "$mgmt_if" "$rx_if"; do
+        ip link show "$l" >/dev/null 2>&1 && left+=("link $l")
+    done
+    grep -q ' /run/netns/'"$netns"' ' /proc/self/mountinfo && left+=("mount /run/netns/$netns")
+    for p in /proc/[0-9]*; do
+        exe=$(readlink "$p/exe" 2>/dev/null) || continue
+        case "$exe" in
+            "$build_dir"/*) left+=("process ${p#/proc/} ($exe)") ;;
+        esac
+    done
+    if [[ ${#left[@]} -gt 0 ]]; then
+        printf 'lab: left behind: %s\n' "${left[@]}" >&2
+        exit 1
+    fi
+    echo "lab: ended, nothing left behind"
+    [[ $interrupted -eq 1 && $rc -eq 130 ]] && rc=0
+    exit "$rc"
+fi
+
+# ----------------------------------------------------------- in the sandbox ---
+bin_daemon="$build_dir/trapwatch/trapwatch"
+bin_ctl="$build_dir/tools/trapwatchctl"
+bin_keelson="$build_dir/tools/keelson-sim"
+bin_listener="$build_dir/tools/lab/trap-listener"
+state=/run/twlab
+mkdir -p "$state"
+
+mgmt=192.0.2.1
+rx_up=192.0.2.10         # listener on its trap port: 2
+rx_refused=192.0.2.11    # answers echo, no listener: port unreachable, 1
+rx_silent=192.0.2.12     # nobody holds it: 0
+rx_flap=192.0.2.13       # listener; its address goes away and comes back
+rx_second=192.0.2.20     # listener, group c2
+port=162
+port_other=10162         # c3's trap port; nobody listens there
+
+# Processes that were here before the lab: the sandbox's own.
+declare -A before=()
+for p in /proc/[0-9]*; do before[${p#/proc/}]=1; done
+
+pids=()
+daemon_started=0
+
+ctl() { "$bin_ctl" --timeout 3 "$@"; }
+
+cleanup() {
+    local rc=$?
+    trap - EXIT INT TERM
+    set +e
+    if [[ $daemon_started -eq 1 ]]; then
+        ctl terminate >/dev/null 2>&1
+        for _ in $(seq 30); do
+            [[ -S /var/run/trapwatch.sock ]] || break
+            sleep 0.1
+        done
+        local holder
+        holder=$(daemon_pid)
+        [[ -n "$holder" ]] && kill -TERM "$holder" 2>/dev/null
+    fi
+    for p in "${pids[@]}"; do
+        kill -TERM "$p" 2>/dev/null
+    done
+    for p in "${pids[@]}"; do
+        wait "$p" 2>/dev/null
+    done
+    ip netns del "$netns" 2>/dev/null
+    ip link del "$mgmt_if" 2>/dev/null
+    # Bounded wait for the daemon (not our child) and anything else we made.
+    local stray=()
+    for _ in $(seq 50); do
+        stray=()
+        for p in /proc/[0-9]*; do
+            p=${p#/proc/}
+            [[ -n "${before[$p]:-}" || "$p" == "$$" || "$p" == "$BASHPID" ]] && continue
+            [[ -r /proc/$p/cmdline ]] || continue
+            stray+=("$p:$(tr '\0' ' ' </proc/$p/cmdline 2>/dev/null)")
+        done
+        [[ ${#stray[@]} -eq 0 ]] && break
+        sleep 0.1
+    done
+    if [[ ${#stray[@]} -gt 0 ]]; then
+        printf 'lab: still running: %s\n' "${stray[@]}" >&2
+    fi
+    if ip netns list | grep -qw "$netns" || ip link show "$mgmt_if" >/dev/null 2>&1; then
+        echo "lab: network not removed" >&2
+    fi
+    rm -rf "$state"
+    exit "$rc"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+# Pid of the daemon: the holder of its single-instance lock.
+daemon_pid() {
+    local ino
+    ino=$(stat -c %i /var/lock/subsys/trapwatch 2>/dev/null) || return 0
+    awk -v ino="$ino" '$2 == "POSIX" { n = split($6, f, ":"); if (f[n] == ino) { print $5; exit } }' /proc/locks
+}
+
+wait_for() {  # tenths of a second, then a command
+    local n=$1
+    shift
+    while ((n-- > 0)); do
+        "$@" && return 0
+        sleep 0.1
+    done
+    return 1
+}
+
+hex_ip() {
+    local IFS=.
+    # shellcheck disable=SC2086
+    set -- $1
+    printf '0x%02x%02x%02x%02x' "$1" "$2" "$3" "$4"
+}
+
+addr_list() {  # up to 8 dotted addresses -> the 8 "0x%08x" of one group
+    local out=() a
+    for a in "$@"; do out+=("$(hex_ip "$a")"); done
+    while [[ ${#out[@]} -lt 8 ]]; do out+=(0x00000000); done
+    local IFS=,
+    echo "${out[*]}" | sed 's/,/, /g'
+}
+
+num_list() {  # 11 numbers separated by ", "
+    echo "$*" | sed 's/ /, /g'
+}
+
+# --- the network: management side here, receivers in their own namespace ---
+ip netns add "$netns"
+ip -n "$netns" link set lo up
+# Every refused trap port must come back as a port-unreachable report, so the
+# receivers' kernel may not rate-limit them.
+ip netns exec "$netns" sysctl -q -w net.ipv4.icmp_ratelimit=0 net.ipv4.icmp_ratemask=6160
+ip link add "$mgmt_if" type veth peer name "$rx_if" netns "$netns"
+ip addr add "$mgmt/24" dev "$mgmt_if"
+ip link set "$mgmt_if" up
+for a in "$rx_up" "$rx_refused" "$rx_flap" "$rx_second"; do
+    # /32 each, so that taking one away never takes the others with it.
+    ip -n "$netns" addr add "$a/32" dev "$rx_if"
+done
+ip -n "$netns" link set "$rx_if" up
+ip -n "$netns" route add "$mgmt/32" dev "$rx_if"
+
+ip netns exec "$netns" "$bin_listener" "$rx_up:$port" "$rx_flap:$port" "$rx_second:$port" \
+    >"$state/listener.log" 2>&1 &
+pids+=($!)
+
+# --- the configuration the appliance would write ---
+zero8=$(addr_list)
+{
+    echo "ip_address=$(hex_ip $mgmt)"
+    echo "snmp_c1_ip=$(addr_list $rx_up $rx_refused $rx_silent $rx_flap)"
+    echo "snmp_c2_ip=$(addr_list $rx_second $rx_up)"
+    echo "snmp_c3_ip=$(addr_list $rx_up)"
+    echo "snmp_c4_ip=$(addr_list $rx_second)"
+    echo "snmp_c5_ip=$(addr_list $rx_second)"
+    for g in 6 7 8 9 10 11; do echo "snmp_c${g}_ip=$zero8"; done
+    echo "snmp_v3_trap_port=$(num_list $port $port $port_other $port $port 162 162 162 162 162 162)"
+    echo "snmp_v3_trap_status=$(num_list 1 1 1 2 1 1 1 1 1 1 1)"
+    echo "snmp_status=$(num_list 1 1 1 1 0 1 1 1 1 1 1)"
+} >/mnt/params/cfparams.txt
+
+# --- the controller stand-in and the daemon ---
+"$bin_keelson" --json "$state/keelson.json" >"$state/keelson.log" 2>"$state/keelson.err" &
+pids+=($!)
+wait_for 50 test -S /var/run/keelson.sock || { echo "lab: keelson-sim did not start" >&2; exit 1; }
+
+# The daemon refuses process 1 as its parent: start it from a shell, as a
+# user would.  Its launching process ends at once; the daemon runs on.
+sh -c "$bin_daemon"
+daemon_started=1
+wait_for 50 ctl version >/dev/null 2>&1 || { echo "lab: trapwatch does not answer" >&2; exit 1; }
+ctl keelson-start >/dev/null
+if [[ $trace -eq 1 ]]; then
+    for c in init proc cycle keelson; do ctl debug "$c" >/dev/null; done
+fi
+
+cat <<EOF
+trapwatch lab: trapwatch $(ctl version), pid $(daemon_pid), management $mgmt on $mgmt_if;
+receivers on $rx_if in namespace $netns.  Configured:
+  c1 0  $rx_up:$port       trap listener                      expect 2
+  c1 1  $rx_refused:$port       no listener: port unreachable      expect 1
+  c1 2  $rx_silent:$port       nobody holds the address           expect 0
+  c1 3  $rx_flap:$port       trap listener; away after frame $flap_off, back after frame $flap_on
+  c2 0  $rx_second:$port       trap listener                      expect 2
+  c2 1  $rx_up:$port       duplicate of c1 0 (probed once)    expect 2
+  c3 0  $rx_up:$port_other     same address, port nobody serves   expect 1
+  c4 0  $rx_second:$port       group disabled (trap status 2)     expect 0
+  c5 0  $rx_second:$port       group off (status 0)               expect 0
+Matrix: 0 no echo reply (or empty slot), 1 echo reply but trap port refused or
+not probed, 2 reachable.  Right: refresh commands keelson-sim answered since
+the last frame (c1 = the group-1 codes they carried).  Ctrl-C ends the lab.
+EOF
+
+log_seen=0
+cons_seen=$(stat -c %s /run/ttyS0.capture 2>/dev/null || echo 0)
+now_ms() { date +%s%3N; }
+start=$(now_ms)
+frame=0
+while [[ $cycles -eq 0 || $frame -lt $cycles ]]; do
+    frame=$((frame + 1))
+    wait_ms=$((start + 5000 * frame - $(now_ms)))
+    ((wait_ms > 0)) && sleep "$((wait_ms / 1000)).$(printf '%03d' $((wait_ms % 1000)))"
+
+    ctl status >"$state/status.txt" || { echo "lab: status failed" >&2; exit 1; }
+    lines=$(wc -l <"$state/keelson.log")
+    tail -n +"$((log_seen + 1))" "$state/keelson.log" | head -n "$((lines - log_seen))" >"$state/new.log"
+    log_seen=$lines
+    awk '/ cmd=(382|308|407) / {
+            t = substr($2, 1, 8); c = ""; p = ""; m = ""
+            for (i = 3; i <= NF; i++) {
+                if ($i ~ /^cmd=/) c = substr($i, 5)
+                else if ($i ~ /^param=/) p = substr($i, 7)
+                else if ($i ~ /^matrix=/) m = substr($i, 8)
+            }
+            printf "%s %s param=%s c1=%s\n", t, c, p, m
+         }' "$state/new.log" >"$state/refresh.txt"
+
+    printf -- '--- frame %d  %s %s\n' "$frame" "$(date +%T)" \
+        "$(printf '%.0s-' $(seq 40))"
+    head -n 12 "$state/status.txt" >"$state/left.txt"
+    sed -i '1s/$/   | refresh commands/' "$state/left.txt"
+    awk 'FILENAME == ARGV[1] { right[FNR] = $0; nr = FNR; next }
+         { left[FNR] = $0; nl = FNR }
+         END {
+             n = nl > nr + 1 ? nl : nr + 1
+             for (i = 1; i <= n; i++) {
+                 l = (i in left) ? left[i] : ""
+                 if (i == 1) { print l; continue }
+                 r = ((i - 1) in right) ? right[i - 1] : ""
+                 printf "%-32s| %s\n", l, r
+             }
+         }' "$state/refresh.txt" "$state/left.txt"
+    grep ' cmd=230 ' "$state/new.log" | sed -n 's/.* text="\(.*\)"$/  log: \1/p' || true
+    if [[ $trace -eq 1 ]]; then
+        size=$(stat -c %s /run/ttyS0.capture)
+        if ((size > cons_seen)); then
+            echo "  console:"
+            tail -c +"$((cons_seen + 1))" /run/ttyS0.capture | head -c "$((size - cons_seen))" |
+                tr -d '\r' | sed 's/^/    /'
+        fi
+        cons_seen=$size
+    fi
+
+    if [[ $frame -eq $flap_off ]]; then
+        ip -n "$netns" addr del "$rx_flap/32" dev "$rx_if"
+        echo "  >> $rx_flap (c1 3) taken away"
+    elif [[ $frame -eq $flap_on ]]; then
+        ip -n "$netns" addr add "$rx_flap/32" dev "$rx_if"
+        echo "  >> $rx_flap (c1 3) back"
+    fi
+done
