@@ -70,7 +70,14 @@ keelson_request keelson_decode(const uint8_t *buf, size_t n) {
     return r;
 }
 
-keelson_stub::keelson_stub(std::string path) : path_(std::move(path)) {
+keelson_stub::keelson_stub(std::string path)
+    : keelson_stub(std::move(path), keelson_stub_setup{}) {}
+
+keelson_stub::keelson_stub(std::string path, keelson_stub_setup setup)
+    : path_(std::move(path)),
+      replies_(std::move(setup.replies)),
+      default_reply_(setup.default_reply),
+      observer_(std::move(setup.observer)) {
     sockaddr_un addr{};
     if (path_.size() >= sizeof addr.sun_path) {
         errno = ENAMETOOLONG;

@@ -62,11 +62,19 @@ struct keelson_reply {
     std::chrono::milliseconds delay{0};  // wait this long before answering (or closing)
 };
 
+// Replies and observer in place before the first connection can arrive.
+struct keelson_stub_setup {
+    std::map<int32_t, keelson_reply> replies;
+    keelson_reply default_reply;
+    std::function<void(const keelson_request &)> observer;
+};
+
 class keelson_stub {
    public:
     // Removes a stale file at path, binds and listens, then serves in its own
     // thread.  Throws std::system_error when the socket can't be set up.
     explicit keelson_stub(std::string path = keelson_sock_path);
+    keelson_stub(std::string path, keelson_stub_setup setup);
     ~keelson_stub();
     keelson_stub(const keelson_stub &) = delete;
     keelson_stub &operator=(const keelson_stub &) = delete;
