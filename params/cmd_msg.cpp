@@ -24,6 +24,8 @@ socklen_t unix_addr(sockaddr_un *addr, const char *path) {
 }  // namespace
 
 int cmd_send_recv(cmd_msg_t *req, cmd_msg_t *resp) {
+    // Close-on-exec: the stop runs "sleep 1" through the shell while other
+    // threads may be in an exchange, and the shell must not inherit it.
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         std::perror("cmd socket");
