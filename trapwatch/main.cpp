@@ -3,6 +3,7 @@
 
 #include <csignal>
 #include <cstring>
+#include <ctime>
 
 #include "net/packet.h"
 #include "params/params.h"
@@ -26,6 +27,11 @@ int main() {
     // A missing or bad file leaves an empty table; the daemon starts anyway.
     (void)process_params(entries.data(), &mgmt_ip);
     sprint_ip(mgmt_if_ip, mgmt_ip);
+
+    // The time zone is loaded now, once: otherwise the first time-stamped
+    // trace (the refresh sequence's) would read it, and allocate, in the send
+    // thread long after start-up.
+    tzset();
 
     daemonize();
 
