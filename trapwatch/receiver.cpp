@@ -137,7 +137,9 @@ int recv_thread() {
         recv_thread_status.store(TW_ERR_SOCKET_CREATE, std::memory_order_relaxed);
         return TW_ERR_SOCKET_CREATE;
     }
-    recv_sock.store(fd, std::memory_order_relaxed);
+    // Release: the stop takes the descriptor with exchange() in another thread
+    // and closes it; the socket's creation must come before that close.
+    recv_sock.store(fd, std::memory_order_release);
 
     int hdrincl = -1;
     if (setsockopt(fd, IPPROTO_IP, IP_HDRINCL, &hdrincl, sizeof hdrincl) != 0) {
@@ -192,7 +194,8 @@ int recv_thread() {
     if (s != 0) {
         close(s);
     }
-    recv_thread_status.store(0, std::memory_order_relaxed);
+    // Release: whoever sees this status also sees the socket's last use here.
+    recv_thread_status.store(0, std::memory_order_release);
     tty_prnt(0x10, "%s:%s(%d): exit\n\r", unit, __func__, __LINE__);
     return 0;
 }

@@ -246,7 +246,7 @@ int send_thread() {
 
     close(st.raw_fd);
     close(st.udp_fd);
-    send_thread_status.store(0, std::memory_order_relaxed);
+    send_thread_status.store(0, std::memory_order_release);
     tty_prnt(0x10, "%s:%s(%d): exit\n\r", unit, __func__, __LINE__);
     return 0;
 }

@@ -297,18 +297,23 @@ class network_test : public testing::Test {
     }
 
     // The daemon's stop: the flag, then the receive socket shut down and closed.
+    // The descriptor is closed after the join: the shutdown is what wakes the
+    // receive, and ThreadSanitizer counts a close under a blocked receive as a
+    // race on the descriptor.
     void stop_threads() {
         stopping_flag.store(1);
         const int fd = recv_sock.exchange(0);
         if (fd != 0) {
             shutdown(fd, SHUT_RDWR);
-            close(fd);
         }
         if (recv_t.joinable()) {
             recv_t.join();
         }
         if (send_t.joinable()) {
             send_t.join();
+        }
+        if (fd != 0) {
+            close(fd);
         }
     }
 
@@ -442,12 +447,12 @@ TEST_F(network_test, probes_codes_refresh_and_stop_over_a_veth_link) {
     const int fd = recv_sock.exchange(0);
     ASSERT_NE(fd, 0);
     shutdown(fd, SHUT_RDWR);
-    close(fd);
     EXPECT_TRUE(tw_test::wait_until(
         [] { return recv_thread_status.load() == 0 && send_thread_status.load() == 0; },
         milliseconds(2000)));
     EXPECT_LT(std::chrono::steady_clock::now() - t0, milliseconds(2000));
     stop_threads();
+    close(fd);
 }
 
 }  // namespace

@@ -150,7 +150,7 @@ TEST_F(check_status_test, codes_follow_the_marks_of_this_pass) {
     row(1, true, false);   // echo answered, trap port refused
     row(2, false, false);  // silent
     row(3, false, true);   // UDP mark left from an earlier cycle, no echo now
-    set_up(0, true);  // already up: no change in this pass
+    set_up(0, true);       // already up: no change in this pass
     set_up(1, true);
     // Twins carry the marks of their first row (the threads mark them together).
     row(12, true, false).has_dups = 1;
