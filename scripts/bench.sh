@@ -1,0 +1,356 @@
+#!/usr/bin/env bash
+# Side-by-side benchmark of trapwatch and fping's loop mode over the same 88
+# receivers (30 answering, 30 refusing the trap port, 28 silent), plus the
+# control socket's round trips, the heap allocations after start-up and the
+# binary sizes.  Prints one table and writes bench/results/latest.json.
+#
+#   scripts/bench.sh [--seconds N] [--repeat N] [--out FILE] [--jobs N] [--no-build]
+#
+#   --seconds N   measuring window per prober and repeat (default 60 = 12 cycles)
+#   --repeat N    repeats of the two windows; figures are min / median / max (default 3)
+#   --out FILE    the JSON (default bench/results/latest.json)
+#   --jobs N      build jobs (default 2)
+#   --no-build    use the build directories as they are
+#
+# Needs root and Debian (fping, strace, perf, the PowerPC cross compiler).
+# Builds in build-bench-{release,static,ppc,ppc-static,tools}; everything
+# that touches the daemon's paths or the network runs in scripts/sandbox.sh.
+# See docs/performance.md for what is measured and how.
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+
+# ---------------------------------------------------------------------------
+# Inside the sandbox: the lab and the measurements.  Writes raw lines
+# "SUBJECT METRIC REPEAT VALUE" to the file given.
+# ---------------------------------------------------------------------------
+if [[ "${1:-}" == "--inner" ]]; then
+    shift
+    raw=$1 seconds=$2 repeat=$3 tw=$4 tools=$5
+    # shellcheck source=bench/lab.sh
+    source "$root/bench/lab.sh"
+    [[ -e /run/tw-sandbox ]] || { echo "bench: not in the sandbox" >&2; exit 2; }
+    ctl=$tools/bench-ctl
+    cycles=$(awk -v s="$seconds" 'BEGIN { printf "%.4f", s / 5 }')
+    hz=$(getconf CLK_TCK)
+    keelson_pid=
+    daemon_pid=
+
+    put() { echo "$1 $2 $3 $4" >>"$raw"; }
+    note() { echo "bench: $*" >&2; }
+
+    # Sum over the process's threads: CPU time (ns, schedstat), user and
+    # system ticks (stat), voluntary and involuntary context switches.
+    proc_counters() {
+        local pid=$1 t cpu=0 ut=0 st=0 vcs=0 ivcs=0 a f
+        for t in /proc/"$pid"/task/*; do
+            read -r a _ <"$t/schedstat" || continue
+            cpu=$((cpu + a))
+            f=$(sed -E 's/^.*\) //' "$t/stat")
+            # shellcheck disable=SC2086
+            set -- $f
+            ut=$((ut + ${12})) st=$((st + ${13}))
+            a=$(awk '/^voluntary_ctxt_switches/ { v = $2 } /^nonvoluntary_ctxt_switches/ { n = $2 }
+                     END { print v, n }' "$t/status")
+            vcs=$((vcs + ${a% *})) ivcs=$((ivcs + ${a#* }))
+        done
+        echo "$cpu $ut $st $vcs $ivcs"
+    }
+
+    # RSS (VmRSS) and Pss (smaps_rollup) in KiB.
+    memory() {
+        local pid=$1 rss pss
+        rss=$(awk '/^VmRSS:/ { print $2 }' "/proc/$pid/status")
+        pss=$(awk '/^Pss:/ { print $2; exit }' "/proc/$pid/smaps_rollup")
+        echo "$rss $pss"
+    }
+
+    # window SUBJECT REPEAT PID: the memory after the first cycle, then the
+    # counters over the window, with the system calls counted by perf (a
+    # tracepoint counter: unlike strace it does not stop the process at each
+    # call, so the CPU and context-switch figures of the same window stay true).
+    window() {
+        local who=$1 rep=$2 pid=$3 m0 m1 c0 c1 perf_out calls
+        m0=$(memory "$pid")
+        c0=$(proc_counters "$pid")
+        perf_out=$(mktemp /run/twbench-perf.XXXXXX)
+        timeout $((seconds + 20)) perf stat -x, -e raw_syscalls:sys_enter -p "$pid" -o "$perf_out" \
+            -- sleep "$seconds" || true
+        c1=$(proc_counters "$pid")
+        m1=$(memory "$pid")
+        calls=$(awk -F, '/raw_syscalls:sys_enter/ { print $1 }' "$perf_out")
+        rm -f "$perf_out"
+        [[ "$calls" =~ ^[0-9]+$ ]] || { note "perf gave no system call count"; calls=-1; }
+        # shellcheck disable=SC2086
+        set -- $c0 $c1 $m0 $m1
+        put "$who" cpu_ms_per_cycle "$rep" "$(awk -v a="$1" -v b="$6" -v c="$cycles" \
+            'BEGIN { printf "%.3f", (b - a) / 1e6 / c }')"
+        put "$who" user_ms_per_cycle "$rep" "$(awk -v a="$2" -v b="$7" -v c="$cycles" -v hz="$hz" \
+            'BEGIN { printf "%.2f", (b - a) * 1000 / hz / c }')"
+        put "$who" sys_ms_per_cycle "$rep" "$(awk -v a="$3" -v b="$8" -v c="$cycles" -v hz="$hz" \
+            'BEGIN { printf "%.2f", (b - a) * 1000 / hz / c }')"
+        put "$who" vcsw_per_cycle "$rep" "$(awk -v a="$4" -v b="$9" -v c="$cycles" \
+            'BEGIN { printf "%.1f", (b - a) / c }')"
+        put "$who" ivcsw_per_cycle "$rep" "$(awk -v a="$5" -v b="${10}" -v c="$cycles" \
+            'BEGIN { printf "%.1f", (b - a) / c }')"
+        if ((calls >= 0)); then
+            put "$who" syscalls_per_cycle "$rep" "$(awk -v n="$calls" -v c="$cycles" \
+                'BEGIN { printf "%.1f", n / c }')"
+        fi
+        put "$who" rss_first_kib "$rep" "${11}"
+        put "$who" pss_first_kib "$rep" "${12}"
+        put "$who" rss_end_kib "$rep" "${13}"
+        put "$who" pss_end_kib "$rep" "${14}"
+    }
+
+    # breakdown SUBJECT PID: which system calls, from strace -c over two
+    # cycles (only the names and shares are kept: strace slows the process).
+    breakdown() {
+        local who=$1 pid=$2 out
+        out=$(mktemp /run/twbench-strace.XXXXXX)
+        timeout -s INT 10 strace -f -c -o "$out" -p "$pid" >/dev/null 2>&1 || true
+        awk -v who="$who" '$1 ~ /^[0-9.]+$/ && $4 ~ /^[0-9]+$/ && $NF != "total" {
+                printf "%s strace_%s 1 %.1f\n", who, $NF, $4 / 2 }' "$out" >>"$raw"
+        rm -f "$out"
+    }
+
+    keelson_up() {
+        "$tools/bench-keelson" >/run/twbench-keelson.log 2>&1 &
+        keelson_pid=$!
+        local t
+        for ((t = 0; t < 50; t++)); do
+            grep -q '^listening' /run/twbench-keelson.log 2>/dev/null && return 0
+            sleep 0.1
+        done
+        note "the controller stand-in did not start"
+        return 1
+    }
+
+    keelson_down() {
+        [[ -n "$keelson_pid" ]] || return 0
+        kill "$keelson_pid" 2>/dev/null || true
+        timeout 5 tail --pid="$keelson_pid" -f /dev/null || kill -9 "$keelson_pid" 2>/dev/null || true
+        wait "$keelson_pid" 2>/dev/null || true
+        keelson_pid=
+    }
+
+    # The daemon forks away from its launcher: its pid is the holder of the
+    # single-instance lock.
+    lock_holder() {
+        local ino
+        ino=$(stat -L -c %i /var/lock/subsys/trapwatch 2>/dev/null) || return 1
+        awk -v ino="$ino" '$2 == "POSIX" { split($6, f, ":"); if (f[3] == ino) { print $5; exit } }' \
+            /proc/locks
+    }
+
+    # daemon_up [ENV...]: starts trapwatch (through env with the given
+    # variables), waits until it serves and announces the controller, as the
+    # appliance's controller daemon does when it runs.
+    daemon_up() {
+        rm -f /var/run/trapwatch.sock
+        env "$@" "$tw" || { note "trapwatch did not start"; return 1; }
+        "$ctl" wait-socket 10 >/dev/null || return 1
+        daemon_pid=$(lock_holder)
+        [[ -n "$daemon_pid" ]] || { note "no process holds the lock"; return 1; }
+        "$ctl" cmd 5 >/dev/null  # KEELSON_START
+    }
+
+    # Waits (bounded) for the first evaluation, and for the refresh sequence
+    # that its status changes start (two seconds and four controller records).
+    first_cycle() {
+        local t
+        for ((t = 0; t < 200; t++)); do
+            if "$ctl" status 2>/dev/null | grep -q '^code2=[1-9]'; then
+                sleep 3
+                return 0
+            fi
+            sleep 0.1
+        done
+        note "no evaluation within 20 s"
+        return 1
+    }
+
+    daemon_down() {
+        [[ -n "$daemon_pid" ]] || return 0
+        "$ctl" cmd 4 >/dev/null 2>&1 || true  # TERMINATE
+        if ! timeout 10 tail --pid="$daemon_pid" -f /dev/null; then
+            note "trapwatch did not stop; killing $daemon_pid"
+            kill -9 "$daemon_pid" 2>/dev/null || true
+        fi
+        daemon_pid=
+    }
+
+    check_matrix() {
+        local who=$1 rep=$2 out
+        out=$("$ctl" status) || return 1
+        put "$who" matrix_code2 "$rep" "$(sed -n 's/^code2=//p' <<<"$out")"
+        put "$who" matrix_code1 "$rep" "$(sed -n 's/^code1=//p' <<<"$out")"
+        put "$who" matrix_code0 "$rep" "$(sed -n 's/^code0=//p' <<<"$out")"
+    }
+
+    run_trapwatch() {
+        local rep=$1 out
+        note "repeat $rep: trapwatch, $seconds s"
+        keelson_up
+        daemon_up
+        first_cycle
+        window trapwatch "$rep" "$daemon_pid"
+        check_matrix trapwatch "$rep"
+        ((rep == 1)) && breakdown trapwatch "$daemon_pid"
+        out=$(timeout 30 "$ctl" rtt 5) || note "round trips: some failed"
+        put control rtt_per_s "$rep" "$(sed -n 's/^rtt_per_s=//p' <<<"$out")"
+        put control rtt_p50_us "$rep" "$(sed -n 's/^rtt_p50_us=//p' <<<"$out")"
+        put control rtt_p99_us "$rep" "$(sed -n 's/^rtt_p99_us=//p' <<<"$out")"
+        daemon_down
+        keelson_down
+    }
+
+    run_fping() {
+        local rep=$1 pid alive
+        note "repeat $rep: fping -l, $seconds s"
+        # -q: no line per reply, so fping writes nothing while measured,
+        # as trapwatch does.
+        # shellcheck disable=SC2046
+        fping -l -q -p 5000 $(lab_addresses) >/run/twbench-fping.log 2>&1 &
+        pid=$!
+        sleep 5.5  # its first cycle
+        window fping "$rep" "$pid"
+        ((rep == 1)) && breakdown fping "$pid"
+        kill -INT "$pid" 2>/dev/null || true
+        timeout 10 tail --pid="$pid" -f /dev/null || kill -9 "$pid" 2>/dev/null || true
+        wait "$pid" 2>/dev/null || true
+        # Its summary: hosts that answered every echo request.
+        alive=$(grep -c ' = [0-9]*/[0-9]*/0%' /run/twbench-fping.log || true)
+        put fping hosts_answering "$rep" "$alive"
+    }
+
+    # One more daemon, with the allocation counter preloaded: counts from the
+    # moment its control socket listens, over the cycles of one window, then
+    # 1000 control commands, then a burst of GET_STATUS round trips.
+    run_alloc() {
+        local file=/run/twbench-alloc.bin lib=$tools/liballoc_count.so out
+        note "allocations: $seconds s of cycles, 1000 commands, 2 s of round trips"
+        head -c 4096 /dev/zero >"$file"
+        keelson_up
+        daemon_up "LD_PRELOAD=$lib" "TW_BENCH_ALLOC_FILE=$file"
+        sleep "$seconds"
+        out=$("$ctl" alloc-report "$file")
+        put alloc after_cycles 1 "$(sed -n 's/^alloc_total=//p' <<<"$out")"
+        "$ctl" mix 1000 >/dev/null || note "some of the 1000 commands failed"
+        put alloc after_commands 1 "$("$ctl" alloc-report "$file" | sed -n 's/^alloc_total=//p')"
+        timeout 30 "$ctl" rtt 2 >/dev/null || note "round trips: some failed"
+        out=$("$ctl" alloc-report "$file")
+        put alloc after_round_trips 1 "$(sed -n 's/^alloc_total=//p' <<<"$out")"
+        if [[ "$(sed -n 's/^alloc_pid=//p' <<<"$out")" != "$daemon_pid" ]]; then
+            note "the allocation counter did not start in the daemon"
+            put alloc counter_started 1 0
+        else
+            put alloc counter_started 1 1
+        fi
+        # Where the allocations came from, if any.
+        grep '^#' <<<"$out" >&2 || true
+        daemon_down
+        keelson_down
+        put alloc controller_records 1 "$(sed -n 's/^records=//p' /run/twbench-keelson.log)"
+    }
+
+    trap 'daemon_down; keelson_down; lab_down' EXIT
+    lab_up "$tools/bench-sink"
+    lab_write_params /mnt/params/cfparams.txt
+    for ((rep = 1; rep <= repeat; rep++)); do
+        run_trapwatch "$rep"
+        run_fping "$rep"
+    done
+    run_alloc
+    exit 0
+fi
+
+# ---------------------------------------------------------------------------
+# Outside: builds, sizes, the sandboxed run, the table and the JSON.
+# ---------------------------------------------------------------------------
+seconds=60
+repeat=3
+out="$root/bench/results/latest.json"
+jobs=2
+do_build=1
+while [[ $# -gt 0 ]]; do
+    case "$1" in
+        --seconds) seconds=$2; shift 2 ;;
+        --repeat) repeat=$2; shift 2 ;;
+        --out) out=$2; shift 2 ;;
+        --jobs) jobs=$2; shift 2 ;;
+        --no-build) do_build=0; shift ;;
+        -h|--help) sed -n '2,18p' "$0"; exit 0 ;;
+        *) echo "bench.sh: unknown argument $1" >&2; exit 2 ;;
+    esac
+done
+[[ "$seconds" =~ ^[0-9]+$ && "$seconds" -ge 5 ]] || { echo "bench.sh: --seconds wants 5 or more" >&2; exit 2; }
+[[ "$repeat" =~ ^[0-9]+$ && "$repeat" -ge 1 ]] || { echo "bench.sh: --repeat wants 1 or more" >&2; exit 2; }
+[[ $EUID -eq 0 ]] || { echo "bench.sh: run as root (the lab uses namespaces)" >&2; exit 2; }
+
+# shellcheck source=scripts/deps.sh
+source "$root/scripts/deps.sh"
+ensure_packages g++ cmake make g++-powerpc-linux-gnu binutils-powerpc-linux-gnu iproute2 \
+    util-linux fping strace linux-perf || exit 1
+
+release=$root/build-bench-release
+static=$root/build-bench-static
+ppc=$root/build-bench-ppc
+ppc_static=$root/build-bench-ppc-static
+tools=$root/build-bench-tools
+toolchain=$root/cmake/powerpc-linux-gnu.cmake
+
+# build DIR CMAKE_ARGS...: configures (once) and builds the daemon alone.
+build() {
+    local dir=$1
+    shift
+    if [[ ! -f "$dir/CMakeCache.txt" ]]; then
+        cmake -S "$root" -B "$dir" -DCMAKE_BUILD_TYPE=Release -DTRAPWATCH_TESTS=OFF "$@" \
+            >"$dir.configure.log" 2>&1 || { cat "$dir.configure.log"; return 1; }
+    fi
+    cmake --build "$dir" -j "$jobs" --target trapwatch >"$dir.build.log" 2>&1 ||
+        { grep -E "error|Error" "$dir.build.log" | head -n 40; return 1; }
+}
+
+if ((do_build)); then
+    echo "bench: building (release, static, PowerPC dynamic and static, bench tools)" >&2
+    build "$release"
+    build "$static" -DCMAKE_EXE_LINKER_FLAGS=-static
+    build "$ppc" -DCMAKE_TOOLCHAIN_FILE="$toolchain"
+    build "$ppc_static" -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_EXE_LINKER_FLAGS=-static
+    if [[ ! -f "$tools/CMakeCache.txt" ]]; then
+        cmake -S "$root/bench" -B "$tools" -DCMAKE_BUILD_TYPE=Release >"$tools.configure.log" 2>&1 ||
+            { cat "$tools.configure.log"; exit 1; }
+    fi
+    cmake --build "$tools" -j "$jobs" >"$tools.build.log" 2>&1 ||
+        { grep -E "error|Error" "$tools.build.log" | head -n 40; exit 1; }
+fi
+
+work=$(mktemp -d /tmp/twbench.XXXXXX)
+trap 'rm -rf "$work"' EXIT
+raw=$work/raw.txt
+: >"$raw"
+
+# Stripped sizes in bytes.
+stripped_size() {
+    local strip=$1 bin=$2 name=$3
+    if [[ -x "$bin" ]]; then
+        "$strip" -o "$work/$name" "$bin"
+        echo "size $name 1 $(stat -c %s "$work/$name")" >>"$raw"
+    fi
+}
+stripped_size strip "$release/trapwatch/trapwatch" native_dynamic
+stripped_size strip "$static/trapwatch/trapwatch" native_static
+stripped_size powerpc-linux-gnu-strip "$ppc/trapwatch/trapwatch" ppc_dynamic
+stripped_size powerpc-linux-gnu-strip "$ppc_static/trapwatch/trapwatch" ppc_static
+
+echo "bench: measuring: $repeat x ($seconds s trapwatch + $seconds s fping), then allocations" >&2
+"$root/scripts/sandbox.sh" bash "$root/scripts/bench.sh" --inner "$raw" "$seconds" "$repeat" \
+    "$release/trapwatch/trapwatch" "$tools"
+
+mkdir -p "$(dirname "$out")"
+awk -v seconds="$seconds" -v repeat="$repeat" -v json="$out" \
+    -v when="$(date -u +%Y-%m-%dT%H:%M:%SZ)" -v host="$(uname -srm)" \
+    -v cpus="$(nproc)" -v fping_version="$(fping -v 2>&1 | head -n 1)" \
+    -v commit="$(git -C "$root" rev-parse --short HEAD 2>/dev/null || echo unknown)" \
+    -f "$root/bench/report.awk" "$raw"
