@@ -80,7 +80,24 @@ int net_set_dist_addr(sockaddr_in *addr, const char *text, uint16_t port) {
     return 0;
 }
 
+// Formatted by hand, with the same text as "%d.%d.%d.%d": it runs for every
+// probe the send thread sends and every unreachable report, and the standard
+// formatter was most of the instructions the daemon itself spent per cycle.
 int sprint_ip(char *dst, uint32_t address) {
-    return std::snprintf(dst, 16, "%u.%u.%u.%u", address >> 24, (address >> 16) & 255u,
-                         (address >> 8) & 255u, address & 255u);
+    char *p = dst;
+    for (int shift = 24; shift >= 0; shift -= 8) {
+        const uint32_t octet = (address >> shift) & 255u;
+        if (octet >= 100) {
+            *p++ = static_cast<char>('0' + octet / 100);
+        }
+        if (octet >= 10) {
+            *p++ = static_cast<char>('0' + octet / 10 % 10);
+        }
+        *p++ = static_cast<char>('0' + octet % 10);
+        if (shift != 0) {
+            *p++ = '.';
+        }
+    }
+    *p = '\0';
+    return static_cast<int>(p - dst);
 }
