@@ -23,6 +23,9 @@ else()
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
   set(CPACK_DEBIAN_PACKAGE_SECTION net)
+  # An init script is the administrator's to edit: keep it across upgrades.
+  file(WRITE ${CMAKE_BINARY_DIR}/debian/conffiles "/etc/init.d/trapwatch\n")
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_BINARY_DIR}/debian/conffiles)
 endif()
 
 include(CPack)

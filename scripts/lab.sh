@@ -101,9 +101,9 @@ if [[ $inner -eq 0 ]]; then
     grep -q ' /run/netns/'"$netns"' ' /proc/self/mountinfo && left+=("mount /run/netns/$netns")
     for p in /proc/[0-9]*; do
         exe=$(readlink "$p/exe" 2>/dev/null) || continue
-        case "$exe" in
-            "$build_dir"/*) left+=("process ${p#/proc/} ($exe)") ;;
-        esac
+        for prog in "${programs[@]}"; do
+            [[ "$exe" == "$prog" ]] && left+=("process ${p#/proc/} ($exe)")
+        done
     done
     if [[ ${#left[@]} -gt 0 ]]; then
         printf 'lab: left behind: %s\n' "${left[@]}" >&2
