@@ -3,8 +3,8 @@
 # virtual link, its status matrix shown every five seconds beside what the
 # controller stand-in saw.
 #
-#   scripts/lab.sh [--cycles N] [--trace] [--flap A,B] [--build-dir DIR]
-#                  [--no-install] [--no-build]
+#   scripts/lab.sh [--cycles N] [--trace] [--flap A,B] [--latency MS]
+#                  [--build-dir DIR] [--no-install] [--no-build]
 #
 # As root on a Debian machine: installs what is missing (compiler, cmake,
 # GoogleTest, iproute2), builds into build/ (or DIR), then runs the lab inside
@@ -12,9 +12,15 @@
 #   --trace      switch the console trace on and show its new lines per frame
 #   --flap A,B   the flapping receiver goes away after frame A and comes back
 #                after frame B (default 4,10)
+#   --latency MS one-way delay of the link (default 3): two TUN devices joined
+#                by tools/lab/netrelay; 0 gives a plain veth pair, whose
+#                zero latency no real network has
 # Everything the lab makes (namespaces, link, processes, mounts) is gone
 # when it ends, also after Ctrl-C or a failure.
 set -euo pipefail
+# The whole script is one block, read before it runs: editing the file
+# during a run cannot change what the running lab does.
+{
 
 here=$(cd "$(dirname "$(readlink -f "$0")")" && pwd)
 root=$(dirname "$here")
@@ -22,12 +28,13 @@ root=$(dirname "$here")
 cycles=0
 trace=0
 flap="4,10"
+latency=3
 build_dir="$root/build"
 install=1
 build=1
 inner=0
 
-usage() { sed -n '2,16p' "$0" | sed 's/^# \{0,1\}//'; }
+usage() { sed -n '2,19p' "$0" | sed 's/^# \{0,1\}//'; }
 
 while [[ $# -gt 0 ]]; do
     case "$1" in
@@ -35,6 +42,7 @@ while [[ $# -gt 0 ]]; do
         --cycles) cycles=${2:?--cycles needs a number}; shift ;;
         --trace) trace=1 ;;
         --flap) flap=${2:?--flap needs A,B}; shift ;;
+        --latency) latency=${2:?--latency needs milliseconds}; shift ;;
         --build-dir) build_dir=${2:?--build-dir needs a directory}; shift ;;
         --no-install) install=0 ;;
         --no-build) build=0 ;;
@@ -44,6 +52,7 @@ while [[ $# -gt 0 ]]; do
     shift
 done
 [[ "$cycles" =~ ^[0-9]+$ ]] || { echo "lab: --cycles needs a number" >&2; exit 2; }
+[[ "$latency" =~ ^[0-9]+$ ]] || { echo "lab: --latency needs milliseconds" >&2; exit 2; }
 [[ "$flap" =~ ^([0-9]+),([0-9]+)$ ]] || { echo "lab: --flap needs A,B" >&2; exit 2; }
 flap_off=${BASH_REMATCH[1]}
 flap_on=${BASH_REMATCH[2]}
@@ -72,13 +81,14 @@ if [[ $inner -eq 0 ]]; then
     fi
 
     programs=("$build_dir/trapwatch/trapwatch" "$build_dir/tools/trapwatchctl"
-              "$build_dir/tools/keelson-sim" "$build_dir/tools/lab/trap-listener")
+              "$build_dir/tools/keelson-sim" "$build_dir/tools/lab/trap-listener"
+              "$build_dir/tools/lab/netrelay")
     if [[ $build -eq 1 ]]; then
         if [[ ! -f "$build_dir/CMakeCache.txt" ]]; then
             cmake -S "$root" -B "$build_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
         fi
         cmake --build "$build_dir" -j"$(nproc)" \
-            --target trapwatch trapwatchctl keelson-sim trap-listener >/dev/null
+            --target trapwatch trapwatchctl keelson-sim trap-listener netrelay >/dev/null
     fi
     for p in "${programs[@]}"; do
         [[ -x "$p" ]] || { echo "lab: $p is missing (build it, or drop --no-build)" >&2; exit 2; }
@@ -88,7 +98,7 @@ if [[ $inner -eq 0 ]]; then
     # it to clean up, then looks for anything left behind.
     interrupted=0
     trap 'interrupted=1' INT TERM
-    args=(--inner --cycles "$cycles" --flap "$flap" --build-dir "$build_dir")
+    args=(--inner --cycles "$cycles" --flap "$flap" --latency "$latency" --build-dir "$build_dir")
     [[ $trace -eq 1 ]] && args+=(--trace)
     rc=0
     "$here/sandbox.sh" bash "$here/lab.sh" "${args[@]}" || rc=$?
@@ -119,6 +129,7 @@ bin_daemon="$build_dir/trapwatch/trapwatch"
 bin_ctl="$build_dir/tools/trapwatchctl"
 bin_keelson="$build_dir/tools/keelson-sim"
 bin_listener="$build_dir/tools/lab/trap-listener"
+bin_relay="$build_dir/tools/lab/netrelay"
 state=/run/twlab
 mkdir -p "$state"
 
@@ -160,6 +171,7 @@ cleanup() {
     for p in "${pids[@]}"; do
         wait "$p" 2>/dev/null
     done
+    [[ -s "$state/relay.log" ]] && grep '^netrelay: .* dropped' "$state/relay.log"
     ip netns del "$netns" 2>/dev/null
     ip link del "$mgmt_if" 2>/dev/null
     # Bounded wait for the daemon (not our child) and anything else we made.
@@ -229,7 +241,18 @@ ip -n "$netns" link set lo up
 # Every refused trap port must come back as a port-unreachable report, so the
 # receivers' kernel may not rate-limit them.
 ip netns exec "$netns" sysctl -q -w net.ipv4.icmp_ratelimit=0 net.ipv4.icmp_ratemask=6160
-ip link add "$mgmt_if" type veth peer name "$rx_if" netns "$netns"
+if [[ $latency -gt 0 && -c /dev/net/tun ]]; then
+    "$bin_relay" --delay-ms "$latency" "$mgmt_if" "$rx_if" >"$state/relay.log" 2>&1 &
+    pids+=($!)
+    wait_for 50 ip link show "$rx_if" >/dev/null 2>&1 ||
+        { echo "lab: netrelay did not make its devices" >&2; exit 1; }
+    ip link set "$rx_if" netns "$netns"
+    link_text="TUN link with ${latency} ms each way (netrelay)"
+else
+    [[ $latency -gt 0 ]] && echo "lab: no /dev/net/tun: plain veth, no latency" >&2
+    ip link add "$mgmt_if" type veth peer name "$rx_if" netns "$netns"
+    link_text="veth link without latency"
+fi
 ip addr add "$mgmt/24" dev "$mgmt_if"
 ip link set "$mgmt_if" up
 for a in "$rx_up" "$rx_refused" "$rx_flap" "$rx_second"; do
@@ -238,6 +261,9 @@ for a in "$rx_up" "$rx_refused" "$rx_flap" "$rx_second"; do
 done
 ip -n "$netns" link set "$rx_if" up
 ip -n "$netns" route add "$mgmt/32" dev "$rx_if"
+# An address nobody holds stays silent: no "unreachable" from the receivers'
+# side, which has no route there.
+ip -n "$netns" route add blackhole 192.0.2.0/24
 
 ip netns exec "$netns" "$bin_listener" "$rx_up:$port" "$rx_flap:$port" "$rx_second:$port" \
     >"$state/listener.log" 2>&1 &
@@ -275,7 +301,7 @@ fi
 
 cat <<EOF
 trapwatch lab: trapwatch $(ctl version), pid $(daemon_pid), management $mgmt on $mgmt_if;
-receivers on $rx_if in namespace $netns.  Configured:
+receivers on $rx_if in namespace $netns, $link_text.  Configured:
   c1 0  $rx_up:$port       trap listener                      expect 2
   c1 1  $rx_refused:$port       no listener: port unreachable      expect 1
   c1 2  $rx_silent:$port       nobody holds the address           expect 0
@@ -348,3 +374,5 @@ while [[ $cycles -eq 0 || $frame -lt $cycles ]]; do
         echo "  >> $rx_flap (c1 3) back"
     fi
 done
+exit
+}
