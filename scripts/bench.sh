@@ -57,12 +57,15 @@ if [[ "${1:-}" == "--inner" ]]; then
         echo "$cpu $ut $st $vcs $ivcs"
     }
 
-    # RSS (VmRSS) and Pss (smaps_rollup) in KiB.
+    # RSS (VmRSS), Pss and private memory (Private_Clean + Private_Dirty,
+    # smaps_rollup) in KiB.  Pss moves when other processes map or unmap the
+    # same libraries, so growth is judged on RSS and private memory.
     memory() {
-        local pid=$1 rss pss
+        local pid=$1 rss rest
         rss=$(awk '/^VmRSS:/ { print $2 }' "/proc/$pid/status")
-        pss=$(awk '/^Pss:/ { print $2; exit }' "/proc/$pid/smaps_rollup")
-        echo "$rss $pss"
+        rest=$(awk '/^Pss:/ { pss = $2 } /^Private_(Clean|Dirty):/ { priv += $2 }
+                    END { print pss, priv }' "/proc/$pid/smaps_rollup")
+        echo "$rss $rest"
     }
 
     # window SUBJECT REPEAT PID: the memory after the first cycle, then the
@@ -99,8 +102,10 @@ if [[ "${1:-}" == "--inner" ]]; then
         fi
         put "$who" rss_first_kib "$rep" "${11}"
         put "$who" pss_first_kib "$rep" "${12}"
-        put "$who" rss_end_kib "$rep" "${13}"
-        put "$who" pss_end_kib "$rep" "${14}"
+        put "$who" private_first_kib "$rep" "${13}"
+        put "$who" rss_end_kib "$rep" "${14}"
+        put "$who" pss_end_kib "$rep" "${15}"
+        put "$who" private_end_kib "$rep" "${16}"
     }
 
     # breakdown SUBJECT PID: which system calls, from strace -c over two
