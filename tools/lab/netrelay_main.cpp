@@ -103,17 +103,16 @@ int main(int argc, char **argv) {
     std::vector<unsigned char> buf(max_packet);
 
     while (stop_requested == 0) {
-        timespec wait{1, 0};
+        int wait_ms = 1000;
         if (!queue.empty()) {
+            // Rounded up: a packet leaves at its time or just after, never early.
             auto left = queue.front().due - clock_type::now();
-            auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
-            ns = ns < 0 ? 0 : ns;
-            wait.tv_sec = static_cast<time_t>(ns / 1000000000);
-            wait.tv_nsec = static_cast<long>(ns % 1000000000);
+            auto us = std::chrono::duration_cast<std::chrono::microseconds>(left).count();
+            wait_ms = us <= 0 ? 0 : static_cast<int>((us + 999) / 1000);
         }
         pollfd p[2] = {{fd[0], POLLIN, 0}, {fd[1], POLLIN, 0}};
-        if (ppoll(p, 2, &wait, nullptr) < 0 && errno != EINTR) {
-            std::perror("netrelay: ppoll");
+        if (poll(p, 2, wait_ms) < 0 && errno != EINTR) {
+            std::perror("netrelay: poll");
             return 1;
         }
         for (int side = 0; side < 2; ++side) {
