@@ -240,7 +240,11 @@ ip netns add "$netns"
 ip -n "$netns" link set lo up
 # Every refused trap port must come back as a port-unreachable report, so the
 # receivers' kernel may not rate-limit them.
-ip netns exec "$netns" sysctl -q -w net.ipv4.icmp_ratelimit=0 net.ipv4.icmp_ratemask=6160
+# (Through /proc: procps need not be installed.)
+ip netns exec "$netns" sh -c 'echo 0 >/proc/sys/net/ipv4/icmp_ratelimit &&
+    echo 6160 >/proc/sys/net/ipv4/icmp_ratemask'
+[[ $(ip netns exec "$netns" cat /proc/sys/net/ipv4/icmp_ratemask) == 6160 ]] ||
+    { echo "lab: cannot set the receivers' ICMP rate mask" >&2; exit 1; }
 if [[ $latency -gt 0 && -c /dev/net/tun ]]; then
     "$bin_relay" --delay-ms "$latency" "$mgmt_if" "$rx_if" >"$state/relay.log" 2>&1 &
     pids+=($!)
