@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -269,7 +270,11 @@ int main(int argc, char **argv) {
         }
     }
 
-    // The serving thread inherits the blocked set; only sigwait below takes them.
+    // The serving thread inherits the blocked set; only sigwait below takes
+    // them.  An ignored disposition inherited from a background shell is reset
+    // first, so that the stop signals always arrive.
+    std::signal(SIGTERM, SIG_DFL);
+    std::signal(SIGINT, SIG_DFL);
     sigset_t stop_signals;
     sigemptyset(&stop_signals);
     sigaddset(&stop_signals, SIGTERM);

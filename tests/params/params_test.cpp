@@ -8,10 +8,10 @@
 
 #include <array>
 #include <cstring>
-#include <regex>
 #include <string>
 #include <vector>
 
+#include "tests/support/keelson_text.h"
 #include "tests/support/sandbox.h"
 #include "tools/keelson_stub.h"
 #include "util/state.h"
@@ -155,7 +155,7 @@ class process_params_file : public ::testing::Test {
         EXPECT_FALSE(stub.wait_for(1, milliseconds(50)));
         EXPECT_EQ(stub.count(), 0u);
     }
-    // The single log line sent, which must match pattern.
+    // The single log line sent, which must match pattern ({N}: the source line).
     void expect_log(const std::string &pattern) {
         ASSERT_TRUE(stub.wait_for(1, milliseconds(5000)));
         auto reqs = stub.requests();
@@ -163,7 +163,7 @@ class process_params_file : public ::testing::Test {
         EXPECT_EQ(reqs[0].cmd, 230);
         EXPECT_EQ(reqs[0].param, 2);
         EXPECT_EQ(reqs[0].origin, "SNMP");
-        EXPECT_TRUE(std::regex_match(reqs[0].text(), std::regex(pattern))) << reqs[0].text();
+        EXPECT_TRUE(tw_test::text_matches(reqs[0].text(), pattern)) << reqs[0].text();
     }
 
     keelson_stub stub;
@@ -206,8 +206,8 @@ TEST_F(process_params_file, missing_file_reports_fopen_and_keeps_the_management_
     expect_all_zero();
     EXPECT_EQ(mgmt, 0x01020304u);
     expect_log(
-        "process_params\\([0-9]+\\): fopen\\(/mnt/params/cfparams\\.txt\\) failed on error: "
-        "\"No such file or directory\"\\.\n");
+        "process_params({N}): fopen(/mnt/params/cfparams.txt) failed on error: "
+        "\"No such file or directory\".\n");
 }
 
 TEST_F(process_params_file, unreadable_file_reports_the_read_error) {
@@ -216,7 +216,7 @@ TEST_F(process_params_file, unreadable_file_reports_the_read_error) {
     expect_all_zero();
     EXPECT_EQ(mgmt, 0x01020304u);
     expect_log(
-        "process_params\\([0-9]+\\): read configuration file /mnt/params/cfparams\\.txt failed on "
+        "process_params({N}): read configuration file /mnt/params/cfparams.txt failed on "
         "error \"Is a directory\"!\n");
 }
 
@@ -228,7 +228,7 @@ TEST_F(process_params_file, empty_line_before_the_fifteenth_key_empties_the_tabl
     expect_all_zero();
     // The address was scanned before the failure and stays.
     EXPECT_EQ(mgmt, 0xc0000201u);
-    expect_log("process_params\\([0-9]+\\): error parsing params string = \n\\.\n");
+    expect_log("process_params({N}): error parsing params string = \n.\n");
 }
 
 TEST_F(process_params_file, comment_line_before_the_fifteenth_key_empties_the_table) {
@@ -239,8 +239,8 @@ TEST_F(process_params_file, comment_line_before_the_fifteenth_key_empties_the_ta
     expect_all_zero();
     EXPECT_EQ(mgmt, 0x01020304u);
     expect_log(
-        "process_params\\([0-9]+\\): error parsing params string = # written by the configuration "
-        "manager\n\\.\n");
+        "process_params({N}): error parsing params string = # written by the configuration "
+        "manager\n.\n");
 }
 
 TEST_F(process_params_file, fourteen_keys_then_end_of_file_is_incomplete_without_a_log) {
@@ -384,7 +384,7 @@ TEST_F(process_params_file, rest_of_a_long_line_without_equals_is_a_parse_error)
     l[1] = head + std::string(255 - head.size(), ' ') + "tail\n";
     EXPECT_EQ(read(config::join(l)), 100);
     expect_all_zero();
-    expect_log("process_params\\([0-9]+\\): error parsing params string = tail\n\\.\n");
+    expect_log("process_params({N}): error parsing params string = tail\n.\n");
 }
 
 // ---- Number formats.

@@ -9,12 +9,12 @@
 #include <unistd.h>
 
 #include <cstring>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "params/cmd_msg.h"
+#include "tests/support/keelson_text.h"
 #include "tests/support/sandbox.h"
 #include "util/state.h"
 
@@ -29,12 +29,12 @@ const std::string json_path = "/run/keelson-sim.json";
 // qemu takes its time to start the program.
 constexpr milliseconds limit{15000};
 
+// Complete lines only: the program may be half-way through writing the last.
 std::vector<std::string> split_lines(const std::string &s) {
     std::vector<std::string> v;
-    std::istringstream in(s);
-    std::string l;
-    while (std::getline(in, l)) {
-        v.push_back(l);
+    size_t start = 0;
+    for (size_t nl; (nl = s.find('\n', start)) != std::string::npos; start = nl + 1) {
+        v.push_back(s.substr(start, nl - start));
     }
     return v;
 }
@@ -111,6 +111,11 @@ class sim_process {
     }
 
     std::vector<std::string> lines() const { return split_lines(tw_test::read_file(out_path)); }
+    // Both outputs, for a failure message.
+    static std::string outputs() {
+        return "stdout:\n" + tw_test::read_file(out_path) + "stderr:\n" +
+               tw_test::read_file(err_path);
+    }
     // Waits until n lines were printed and returns them.
     std::vector<std::string> wait_lines(size_t n) const {
         tw_test::wait_until([&] { return lines().size() >= n; }, limit);
@@ -123,10 +128,10 @@ class sim_process {
 };
 
 // A line's time stamp, which every printed line and JSON object begins with.
-const std::string stamp = "[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}\\.[0-9]{3}";
+const std::string stamp = "{N}-{N}-{N} {N}:{N}:{N}.{N}";
 
 bool matches(const std::string &s, const std::string &pattern) {
-    return std::regex_match(s, std::regex(pattern));
+    return tw_test::text_matches(s, pattern);
 }
 
 // Status bytes i % 3, as the refresh sequence would carry them.
@@ -164,9 +169,9 @@ TEST_F(keelson_sim, log_record_prints_its_text_with_line_ends_escaped) {
     ASSERT_TRUE(sim.ready());
     EXPECT_EQ(daemon_log(2, "%s(%d): link \"down\".\n\r", "probe", 12), 0);
     auto l = sim.wait_lines(1);
-    ASSERT_EQ(l.size(), 1u);
+    ASSERT_EQ(l.size(), 1u) << sim_process::outputs();
     EXPECT_TRUE(matches(l[0], stamp + " cmd=230 param=2 origin=\"SNMP\" pid=" + pid +
-                                  " text=\"probe\\(12\\): link \\\\\"down\\\\\"\\.\\\\n\\\\r\""))
+                                  " text=\"probe(12): link \\\"down\\\".\\n\\r\""))
         << l[0];
     EXPECT_EQ(sim.stop(), 0);
 }
@@ -185,7 +190,7 @@ TEST_F(keelson_sim, refresh_commands_print_the_matrix_in_eleven_groups) {
     req.param = 0;
     EXPECT_EQ(cmd_send_recv(&req, &resp), 0);
     auto l = sim.wait_lines(4);
-    ASSERT_EQ(l.size(), 4u);
+    ASSERT_EQ(l.size(), 4u) << sim_process::outputs();
     const char *heads[4] = {"cmd=382 param=1", "cmd=308 param=1", "cmd=407 param=1",
                             "cmd=382 param=0"};
     for (size_t i = 0; i < 4; ++i) {
@@ -204,7 +209,7 @@ TEST_F(keelson_sim, other_commands_print_the_header_alone) {
     cmd_msg_t resp;
     EXPECT_EQ(cmd_send_recv(&req, &resp), 0);
     auto l = sim.wait_lines(1);
-    ASSERT_EQ(l.size(), 1u);
+    ASSERT_EQ(l.size(), 1u) << sim_process::outputs();
     EXPECT_TRUE(matches(l[0], stamp + " cmd=12 param=-3 origin=\"DIRECT\" pid=" + pid)) << l[0];
 }
 
@@ -224,14 +229,14 @@ TEST_F(keelson_sim, fail_close_short_and_delay_answer_as_asked) {
     req.cmd = 382;
     EXPECT_EQ(cmd_send_recv(&req, &resp), -121);
     auto l = sim.wait_lines(6);
-    ASSERT_EQ(l.size(), 6u);
+    ASSERT_EQ(l.size(), 6u) << sim_process::outputs();
     EXPECT_TRUE(matches(l[3], stamp + " cmd=230 param=2 origin=\"SNMP\" pid=" + pid +
-                                  " text=\"cmd_send_recv\\([0-9]+\\): recv return 0 bytes, "
-                                  "expected 156\\.\\\\n\\\\r\""))
+                                  " text=\"cmd_send_recv({N}): recv return 0 bytes, "
+                                  "expected 156.\\n\\r\""))
         << l[3];
-    EXPECT_TRUE(matches(l[5],
-                        ".* text=\"cmd_send_recv\\([0-9]+\\): recv return 20 bytes, "
-                        "expected 156\\.\\\\n\\\\r\""))
+    EXPECT_TRUE(matches(l[5], stamp + " cmd=230 param=2 origin=\"SNMP\" pid=" + pid +
+                                  " text=\"cmd_send_recv({N}): recv return 20 bytes, "
+                                  "expected 156.\\n\\r\""))
         << l[5];
     EXPECT_EQ(sim.stop(SIGINT), 0);
 }
@@ -240,7 +245,7 @@ TEST_F(keelson_sim, close_all_ends_every_exchange_without_answer) {
     sim_process sim({"--close", "all"});
     ASSERT_TRUE(sim.ready());
     EXPECT_EQ(daemon_log(2, "%s(%d): x\n\r", "f", 1), -121);
-    EXPECT_EQ(sim.wait_lines(1).size(), 1u);
+    EXPECT_EQ(sim.wait_lines(1).size(), 1u) << sim_process::outputs();
 }
 
 TEST_F(keelson_sim, connection_without_a_record_is_printed_as_such) {
@@ -250,7 +255,7 @@ TEST_F(keelson_sim, connection_without_a_record_is_printed_as_such) {
     EXPECT_EQ(daemon_log(2, "%s(%d): dropped\n\r", "f", 1), 0);
     reread_params.store(0);
     auto l = sim.wait_lines(1);
-    ASSERT_EQ(l.size(), 1u);
+    ASSERT_EQ(l.size(), 1u) << sim_process::outputs();
     EXPECT_TRUE(matches(l[0], stamp + " connection with 0 bytes")) << l[0];
 }
 
@@ -264,22 +269,22 @@ TEST_F(keelson_sim, json_file_holds_one_object_per_record) {
     sim.wait_lines(2);
     EXPECT_EQ(sim.stop(), 0);
     auto j = split_lines(tw_test::read_file(json_path));
-    ASSERT_EQ(j.size(), 2u);
-    EXPECT_TRUE(matches(j[0], "\\{\"time\":\"" + stamp +
+    ASSERT_EQ(j.size(), 2u) << sim_process::outputs();
+    EXPECT_TRUE(matches(j[0], "{\"time\":\"" + stamp +
                                   "\",\"bytes\":156,\"cmd\":230,\"param\":2,\"origin\":\"SNMP\","
                                   "\"pid\":" +
                                   pid +
-                                  ",\"text\":\"probe\\(7\\): tab\\\\there \\\\\"q\\\\\"\\\\n\\\\r\""
-                                  "\\}"))
+                                  ",\"text\":\"probe(7): tab\\there \\\"q\\\"\\n\\r\""
+                                  "}"))
         << j[0];
     std::string status;
     for (int i = 0; i < 88; ++i) {
         status += (i > 0 ? "," : "") + std::to_string(i % 3);
     }
-    EXPECT_TRUE(matches(j[1], "\\{\"time\":\"" + stamp +
+    EXPECT_TRUE(matches(j[1], "{\"time\":\"" + stamp +
                                   "\",\"bytes\":156,\"cmd\":308,\"param\":1,\"origin\":\"\","
                                   "\"pid\":" +
-                                  pid + ",\"status\":\\[" + status + "\\]\\}"))
+                                  pid + ",\"status\":[" + status + "]}"))
         << j[1];
 }
 
@@ -303,7 +308,7 @@ TEST_F(keelson_sim, own_socket_path_and_clean_stop) {
     EXPECT_EQ(resp.cmd, 0);
     close(fd);
     auto l = sim.wait_lines(1);
-    ASSERT_EQ(l.size(), 1u);
+    ASSERT_EQ(l.size(), 1u) << sim_process::outputs();
     EXPECT_TRUE(
         matches(l[0], stamp + " cmd=407 param=1 origin=\"\" pid=4242 matrix=" + matrix_text))
         << l[0];
