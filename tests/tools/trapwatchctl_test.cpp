@@ -2,6 +2,7 @@
 // daemon in the sandbox, and every failure it must explain (no daemon, a
 // stale or foreign socket file, a failure status, a closed connection, a
 // reply of the wrong size, a silent daemon) against fake servers.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -77,17 +78,22 @@ class fake_daemon {
         thread_ = std::thread([this] { serve(); });
     }
     ~fake_daemon() {
+        finish();
+        close(fd_);
+        unlink(fake_path);
+    }
+    // Stops serving and waits for the serving thread; the fields below are
+    // read only after this.
+    void finish() {
         shutdown(fd_, SHUT_RDWR);
         if (thread_.joinable()) {
             thread_.join();
         }
-        close(fd_);
-        unlink(fake_path);
     }
     fake_daemon(const fake_daemon &) = delete;
     fake_daemon &operator=(const fake_daemon &) = delete;
 
-    // The request as received (valid once the client has ended).
+    // The request as received (read after finish()).
     cmd_msg_t request{};
     ssize_t request_bytes = -1;
     int connections = 0;
@@ -221,9 +227,49 @@ TEST(trapwatchctl_failures, a_silent_daemon_does_not_hold_the_client) {
     EXPECT_LT(r.took, 4000ms);
 }
 
+TEST(trapwatchctl_failures, a_daemon_that_does_not_accept_does_not_hold_the_client) {
+    // A listener with a full backlog: the connect itself has to give up.
+    unlink(fake_path);
+    int l = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un a = unix_addr(fake_path);
+    ASSERT_EQ(bind(l, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+    ASSERT_EQ(listen(l, 0), 0);
+    int queued = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    ASSERT_EQ(connect(queued, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+    run_result r = ctl(fake_args("--timeout 1 version"));
+    close(queued);
+    close(l);
+    unlink(fake_path);
+    EXPECT_EQ(r.status, 4);
+    EXPECT_NE(r.err.find("did not accept the connection in time"), std::string::npos) << r.err;
+    EXPECT_LT(r.took, 4000ms);
+}
+
+TEST(trapwatchctl_failures, terminate_closed_without_reply_is_done_once_the_lock_is_free) {
+    tw_test::clean_world();  // nobody holds the daemon's lock
+    fake_daemon f(fake_daemon::how::close);
+    run_result r = ctl(fake_args("terminate"));
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "trapwatch ended (before replying)\n");
+}
+
+TEST(trapwatchctl_failures, terminate_closed_without_reply_while_the_lock_is_held_fails) {
+    tw_test::clean_world();
+    int lock = open(tw_test::lock_path, O_RDWR | O_CREAT, 0640);
+    ASSERT_GE(lock, 0);
+    ASSERT_EQ(lockf(lock, F_TLOCK, 0), 0);  // as a running daemon holds it
+    fake_daemon f(fake_daemon::how::close);
+    run_result r = ctl(fake_args("--timeout 1 terminate"));
+    close(lock);
+    unlink(tw_test::lock_path);
+    EXPECT_EQ(r.status, 4);
+    EXPECT_EQ(r.err, "trapwatchctl: trapwatch closed the connection without a reply\n");
+}
+
 TEST(trapwatchctl_failures, request_is_one_whole_record) {
     fake_daemon f(fake_daemon::how::status, 0);
     run_result r = ctl(fake_args("restart --set-default"));
+    f.finish();
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(f.request_bytes, static_cast<ssize_t>(cmd_msg_len));
     EXPECT_EQ(f.request.cmd, TRAPWATCH_CMD_RESTART);
@@ -254,6 +300,7 @@ TEST(trapwatchctl_failures, every_command_sends_its_code_and_param) {
     for (const row &w : rows) {
         fake_daemon f(fake_daemon::how::status, 0);
         run_result r = ctl(fake_args(w.args));
+        f.finish();
         EXPECT_EQ(r.status, 0) << w.args << ": " << r.err;
         EXPECT_EQ(f.request.cmd, w.cmd) << w.args;
         EXPECT_EQ(f.request.param, w.param) << w.args;
@@ -265,7 +312,7 @@ TEST(trapwatchctl_failures, fault_refuses_without_yes_and_sends_nothing) {
     run_result r = ctl(fake_args("fault"));
     EXPECT_EQ(r.status, 2);
     EXPECT_NE(r.err.find("add --yes"), std::string::npos) << r.err;
-    std::this_thread::sleep_for(100ms);
+    f.finish();
     EXPECT_EQ(f.connections, 0);
 }
 
