@@ -84,15 +84,34 @@ if [[ $inner -eq 0 ]]; then
               "$build_dir/tools/keelson-sim" "$build_dir/tools/lab/trap-listener"
               "$build_dir/tools/lab/netrelay")
     if [[ $build -eq 1 ]]; then
-        if [[ ! -f "$build_dir/CMakeCache.txt" ]]; then
-            cmake -S "$root" -B "$build_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-        fi
-        cmake --build "$build_dir" -j"$(nproc)" \
-            --target trapwatch trapwatchctl keelson-sim trap-listener netrelay >/dev/null
+        echo "lab: building in $build_dir"
+        mkdir -p "$build_dir"
+        log="$build_dir/lab-build.log"
+        {
+            [[ -f "$build_dir/CMakeCache.txt" ]] ||
+                cmake -S "$root" -B "$build_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+            cmake --build "$build_dir" -j"$(nproc)" \
+                --target trapwatch trapwatchctl keelson-sim trap-listener netrelay
+        } >"$log" 2>&1 || { tail -n 40 "$log" >&2; echo "lab: build failed ($log)" >&2; exit 1; }
     fi
     for p in "${programs[@]}"; do
         [[ -x "$p" ]] || { echo "lab: $p is missing (build it, or drop --no-build)" >&2; exit 2; }
     done
+
+    # Instances of the lab's programs that run already (another lab, a
+    # developer's daemon) are not ours to report.
+    running_pids() {
+        local p exe prog
+        for p in /proc/[0-9]*; do
+            exe=$(readlink "$p/exe" 2>/dev/null) || continue
+            for prog in "${programs[@]}"; do
+                [[ "$exe" == "$prog" ]] && echo "${p#/proc/} $exe"
+            done
+        done
+        return 0
+    }
+    declare -A earlier=()
+    while read -r pid _; do earlier[$pid]=1; done < <(running_pids)
 
     # Ctrl-C reaches the lab inside the sandbox too; this side only waits for
     # it to clean up, then looks for anything left behind.
@@ -109,12 +128,9 @@ if [[ $inner -eq 0 ]]; then
         ip link show "$l" >/dev/null 2>&1 && left+=("link $l")
     done
     grep -q ' /run/netns/'"$netns"' ' /proc/self/mountinfo && left+=("mount /run/netns/$netns")
-    for p in /proc/[0-9]*; do
-        exe=$(readlink "$p/exe" 2>/dev/null) || continue
-        for prog in "${programs[@]}"; do
-            [[ "$exe" == "$prog" ]] && left+=("process ${p#/proc/} ($exe)")
-        done
-    done
+    while read -r pid exe; do
+        [[ -n "${earlier[$pid]:-}" ]] || left+=("process $pid ($exe)")
+    done < <(running_pids)
     if [[ ${#left[@]} -gt 0 ]]; then
         printf 'lab: left behind: %s\n' "${left[@]}" >&2
         exit 1
