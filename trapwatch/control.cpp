@@ -1,6 +1,7 @@
 #include "trapwatch/control.h"
 
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -21,7 +22,7 @@ namespace {
 constexpr const char *unit = "trapwatch";
 
 void close_cmd_sock() {
-    int fd = cmd_sock.exchange(0, std::memory_order_relaxed);
+    int fd = cmd_sock.exchange(0, std::memory_order_acq_rel);
     if (fd != 0) {
         close(fd);
     }
@@ -167,7 +168,8 @@ int p_cmd_loop() {
                    std::strerror(errno));
         return TW_ERR_SOCKET_CREATE;
     }
-    cmd_sock.store(fd, std::memory_order_relaxed);
+    // Release: a stop run by a signal on another thread closes it.
+    cmd_sock.store(fd, std::memory_order_release);
     int one = 1;
     if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0) {
         daemon_log(2, "%s(%d) setsockopt failed: \"%s\"\n\r", "p_cmd_loop", __LINE__,
@@ -181,6 +183,13 @@ int p_cmd_loop() {
         close_cmd_sock();
         unlink(trapwatch_sock_path);
         return TW_ERR_SOCKET_BIND;
+    }
+    // Whoever can connect can command the daemon, and the socket file is made
+    // with 0777 less the umask the daemon inherits and keeps.  So other users
+    // lose every access bit here, before listen lets anyone connect.
+    struct stat st;
+    if (stat(trapwatch_sock_path, &st) == 0) {
+        chmod(trapwatch_sock_path, st.st_mode & 0770);
     }
     if (listen(fd, cmd_listen_backlog) != 0) {
         daemon_log(2, "%s(%d) listen error: \"%s\"\n\r", "p_cmd_loop", __LINE__,
