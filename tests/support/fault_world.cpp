@@ -169,8 +169,15 @@ bool net_up() {
 }
 
 bool set_flap(bool present) {
-    return tw_test::sh(std::string("ip -n ") + rx_ns + " addr " + (present ? "add " : "del ") +
-                       dotted(ip_flap) + "/32 dev " + if_peer) == 0;
+    // Idempotent: giving back an address that is there, or taking away one
+    // that is gone, is no failure.
+    const std::string addr = dotted(ip_flap) + "/32 dev " + if_peer;
+    if (present) {
+        return tw_test::sh(std::string("ip -n ") + rx_ns + " addr replace " + addr) == 0;
+    }
+    tw_test::sh(std::string("ip -n ") + rx_ns + " addr del " + addr + " 2>/dev/null");
+    return tw_test::sh(std::string("ip -n ") + rx_ns + " -o addr show dev " + if_peer +
+                       " | grep -q " + dotted(ip_flap) + "/") != 0;
 }
 
 long rx_echo_requests() {
