@@ -78,13 +78,17 @@ keelson_stub::keelson_stub(std::string path, keelson_stub_setup setup)
       replies_(std::move(setup.replies)),
       default_reply_(setup.default_reply),
       observer_(std::move(setup.observer)) {
+    // Bound under a temporary name and renamed once listening, so that the
+    // socket file appears only when connections are accepted: whoever polls
+    // for the file (a test starting keelson-sim) is never refused.
+    std::string tmp = path_ + ".tmp" + std::to_string(getpid());
     sockaddr_un addr{};
-    if (path_.size() >= sizeof addr.sun_path) {
+    if (tmp.size() >= sizeof addr.sun_path) {
         errno = ENAMETOOLONG;
         fail("keelson_stub: socket path");
     }
     addr.sun_family = AF_UNIX;
-    std::memcpy(addr.sun_path, path_.c_str(), path_.size() + 1);
+    std::memcpy(addr.sun_path, tmp.c_str(), tmp.size() + 1);
 
     int pipe_fds[2];
     if (pipe2(pipe_fds, O_CLOEXEC) != 0) {
@@ -102,9 +106,11 @@ keelson_stub::keelson_stub(std::string path, keelson_stub_setup setup)
         fail("keelson_stub: socket");
     }
     unlink(path_.c_str());  // a stale file from an earlier run
+    unlink(tmp.c_str());
     if (bind(listen_fd_, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) != 0 ||
-        listen(listen_fd_, 16) != 0) {
+        listen(listen_fd_, 16) != 0 || rename(tmp.c_str(), path_.c_str()) != 0) {
         int e = errno;
+        unlink(tmp.c_str());
         close(listen_fd_);
         close(wake_rd_);
         close(wake_wr_);
