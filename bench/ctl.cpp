@@ -6,11 +6,14 @@
 //   bench-ctl rtt SECONDS            GET_STATUS round trips from one client, timed
 //   bench-ctl mix COUNT              COUNT commands of a fixed mix, every reply checked
 //   bench-ctl alloc-report FILE      the allocation counter's page (alloc_report.h)
+//   bench-ctl syscall-cost           the time of one null system call here
 //
 // Output is "key=value" lines for scripts/bench.sh.  Every exchange is one
 // connection with one 156-byte record each way and is bounded by a time-out,
 // so a daemon that hangs makes this program fail instead of wait.
+#include <signal.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/time.h>
 #include <sys/un.h>
 #include <time.h>
@@ -43,16 +46,30 @@ int64_t now_ns() {
     return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
-// One request and its reply on a connection of its own.
-outcome exchange(int32_t cmd, int32_t param, cmd_msg_t *reply) {
+void on_alarm(int) {}
+
+// This process's CPU time (user and system).
+int64_t cpu_ns() {
+    timespec ts{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+// One request and its reply on a connection of its own.  Each wait is bounded
+// by socket time-outs, or, for the timed round trips (timed = true), where
+// two more system calls per exchange would be measured as the daemon's, by
+// the alarm that rtt() sets over the whole run.
+outcome exchange(int32_t cmd, int32_t param, cmd_msg_t *reply, bool timed = false) {
     const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         return outcome::connect;
     }
-    timeval tv{};
-    tv.tv_sec = exchange_timeout_s;
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);  // bounds connect too
+    if (!timed) {
+        timeval tv{};
+        tv.tv_sec = exchange_timeout_s;
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);  // bounds connect too
+    }
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     const size_t n = std::strlen(trapwatch_sock_path);
@@ -149,12 +166,18 @@ int rtt(double seconds) {
     std::vector<int64_t> lat;
     lat.reserve(4000000);
     int errors = 0;
+    // The bound of every wait in this run: a blocked call fails with EINTR.
+    struct sigaction sa {};
+    sa.sa_handler = on_alarm;
+    sigaction(SIGALRM, &sa, nullptr);
+    alarm(static_cast<unsigned>(seconds) + 1 + exchange_timeout_s);
     const int64_t start = now_ns();
+    const int64_t cpu_start = cpu_ns();
     const int64_t end = start + static_cast<int64_t>(seconds * 1e9);
     int64_t t = start;
     while (t < end) {
         cmd_msg_t reply{};
-        const outcome o = exchange(TRAPWATCH_CMD_GET_STATUS, 0, &reply);
+        const outcome o = exchange(TRAPWATCH_CMD_GET_STATUS, 0, &reply, true);
         const int64_t after = now_ns();
         if (o != outcome::ok || reply.cmd != 0) {
             ++errors;
@@ -166,6 +189,8 @@ int rtt(double seconds) {
         }
         t = after;
     }
+    alarm(0);
+    const int64_t cpu_used = cpu_ns() - cpu_start;
     const double elapsed = static_cast<double>(t - start) / 1e9;
     if (lat.empty()) {
         std::fprintf(stderr, "bench-ctl: no round trip completed (%d errors)\n", errors);
@@ -180,6 +205,8 @@ int rtt(double seconds) {
                 errors, elapsed, static_cast<double>(lat.size()) / elapsed);
     std::printf("rtt_p50_us=%.1f\nrtt_p99_us=%.1f\nrtt_max_us=%.1f\n", pct(0.50), pct(0.99),
                 static_cast<double>(lat.back()) / 1000.0);
+    std::printf("rtt_client_cpu_us=%.2f\n",
+                static_cast<double>(cpu_used) / 1000.0 / static_cast<double>(lat.size()));
     return errors == 0 ? 0 : 1;
 }
 
@@ -268,10 +295,22 @@ int alloc_report_print(const char *path) {
     return 0;
 }
 
+// What one system call costs on this machine: the floor under every figure
+// of the table, which on a virtual machine can be many times a bare one's.
+int syscall_cost() {
+    constexpr int calls = 200000;
+    const int64_t start = now_ns();
+    for (int i = 0; i < calls; ++i) {
+        (void)syscall(SYS_getppid);
+    }
+    std::printf("syscall_ns=%.0f\n", static_cast<double>(now_ns() - start) / calls);
+    return 0;
+}
+
 int usage() {
     std::fprintf(stderr,
                  "usage: bench-ctl cmd CMD [PARAM] | status | wait-socket SECONDS |\n"
-                 "                 rtt SECONDS | mix COUNT | alloc-report FILE\n");
+                 "                 rtt SECONDS | mix COUNT | alloc-report FILE | syscall-cost\n");
     return 2;
 }
 
@@ -297,6 +336,9 @@ int main(int argc, char **argv) {
     }
     if (std::strcmp(what, "mix") == 0 && argc >= 3) {
         return mix(static_cast<int>(std::strtol(argv[2], nullptr, 10)));
+    }
+    if (std::strcmp(what, "syscall-cost") == 0) {
+        return syscall_cost();
     }
     if (std::strcmp(what, "alloc-report") == 0 && argc >= 3) {
         return alloc_report_print(argv[2]);

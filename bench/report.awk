@@ -65,7 +65,8 @@ END {
     printf "\ntrapwatch vs fping -l -p 5000 (-q) over 88 receivers: 30 answering, 30 refusing the trap port, 28 silent\n"
     printf "window %d s = %g cycles per prober, %d repeat(s); figures are min / median / max; ratio of medians\n",
         seconds, cycles, repeat
-    printf "%s, %s processors, %s, commit %s\n\n", host, cpus, fping_version, commit
+    printf "%s, %s processors, %s, commit %s\n", host, cpus, fping_version, commit
+    printf "one null system call here: %s ns (min / median / max)\n\n", triple("host", "syscall_ns", 0)
     printf "%-38s %-24s %-24s %-8s %s\n", "", "trapwatch", "fping -l", "tw/fping", "target"
 
     cpu_tw = one("trapwatch", "cpu_ms_per_cycle"); cpu_fp = one("fping", "cpu_ms_per_cycle")
@@ -104,6 +105,8 @@ END {
     printf "%-38s %-24s %s  [%s]\n", "GET_STATUS round trips per second", triple("control", "rtt_per_s", 0), ">= 20000", verdict(rtt >= 20000)
     printf "%-38s %-24s\n", "  p50 latency, us", triple("control", "rtt_p50_us", 1)
     printf "%-38s %-24s\n", "  p99 latency, us", triple("control", "rtt_p99_us", 1)
+    printf "%-38s %-24s\n", "  daemon CPU per round trip, us", triple("control", "rtt_daemon_cpu_us", 1)
+    printf "%-38s %-24s\n", "  client CPU per round trip, us", triple("control", "rtt_client_cpu_us", 1)
 
     a1 = one("alloc", "after_cycles"); a2 = one("alloc", "after_commands"); a3 = one("alloc", "after_round_trips")
     started = one("alloc", "counter_started")
@@ -147,6 +150,7 @@ END {
         jratio("cpu_ms_per_cycle"), jratio("syscalls_per_cycle"), jratio("vcsw_per_cycle"),
         jratio("rss_end_kib"), jratio("pss_end_kib"), jratio("private_end_kib") > json
     printf "  \"control\": %s,\n", jsubject("control") > json
+    printf "  \"host_figures\": %s,\n", jsubject("host") > json
     printf "  \"allocations\": {\"counter_started\": %s, \"after_cycles\": %d, \"after_commands\": %d, \"after_round_trips\": %d, \"commands\": 1000},\n",
         (started == 1 ? "true" : "false"), a1, a2, a3 > json
     printf "  \"stripped_bytes\": {\"native_dynamic\": %d, \"native_static\": %d, \"ppc_dynamic\": %d, \"ppc_static\": %d},\n",

@@ -194,7 +194,7 @@ if [[ "${1:-}" == "--inner" ]]; then
     }
 
     run_trapwatch() {
-        local rep=$1 out
+        local rep=$1 out c0 c1
         note "repeat $rep: trapwatch, $seconds s"
         keelson_up
         daemon_up
@@ -202,7 +202,14 @@ if [[ "${1:-}" == "--inner" ]]; then
         window trapwatch "$rep" "$daemon_pid"
         check_matrix trapwatch "$rep"
         ((rep == 1)) && breakdown trapwatch "$daemon_pid"
+        c0=$(proc_counters "$daemon_pid")
         out=$(timeout 30 "$ctl" rtt 5) || note "round trips: some failed"
+        c1=$(proc_counters "$daemon_pid")
+        # The CPU that one round trip costs the daemon and the client: what the
+        # rate would be if neither ever waited for a processor.
+        put control rtt_daemon_cpu_us "$rep" "$(awk -v a="${c0%% *}" -v b="${c1%% *}" \
+            -v n="$(sed -n 's/^rtt_count=//p' <<<"$out")" 'BEGIN { printf "%.2f", (b - a) / 1000 / n }')"
+        put control rtt_client_cpu_us "$rep" "$(sed -n 's/^rtt_client_cpu_us=//p' <<<"$out")"
         put control rtt_per_s "$rep" "$(sed -n 's/^rtt_per_s=//p' <<<"$out")"
         put control rtt_p50_us "$rep" "$(sed -n 's/^rtt_p50_us=//p' <<<"$out")"
         put control rtt_p99_us "$rep" "$(sed -n 's/^rtt_p99_us=//p' <<<"$out")"
@@ -213,10 +220,11 @@ if [[ "${1:-}" == "--inner" ]]; then
     run_fping() {
         local rep=$1 pid alive
         note "repeat $rep: fping -l, $seconds s"
-        # -q: no line per reply, so fping writes nothing while measured,
-        # as trapwatch does.
+        # In loop mode fping prints a line per target and period even with
+        # -q; those go to /dev/null (its own cost, one write each, stays in
+        # the figures), the summary on standard error to the log.
         # shellcheck disable=SC2046
-        fping -l -q -p 5000 $(lab_addresses) >/run/twbench-fping.log 2>&1 &
+        fping -l -q -p 5000 $(lab_addresses) >/dev/null 2>/run/twbench-fping.log &
         pid=$!
         sleep 5.5  # its first cycle
         window fping "$rep" "$pid"
@@ -263,6 +271,7 @@ if [[ "${1:-}" == "--inner" ]]; then
     lab_up "$tools/bench-sink"
     lab_write_params /mnt/params/cfparams.txt
     for ((rep = 1; rep <= repeat; rep++)); do
+        put host syscall_ns "$rep" "$("$ctl" syscall-cost | sed -n 's/^syscall_ns=//p')"
         run_trapwatch "$rep"
         run_fping "$rep"
     done
