@@ -336,6 +336,10 @@ class trapwatchctl_daemon : public ::testing::Test {
     static void SetUpTestSuite() { tw_test::become_subreaper(); }
 
     void SetUp() override {
+        if (std::string(TW_EMULATOR) != "") {
+            GTEST_SKIP() << "the harness starts the daemon natively; the failures above "
+                            "cover trapwatchctl under the emulator";
+        }
         tw_test::clean_world();
         // Receivers on loopback: 127.0.0.1 with a trap listener (2), 127.0.0.2
         // with none on its port (1).
@@ -357,6 +361,9 @@ class trapwatchctl_daemon : public ::testing::Test {
     }
 
     void TearDown() override {
+        if (listener_ < 0) {
+            return;  // skipped
+        }
         if (daemon_ > 0 && tw_test::exists(tw_test::control_path)) {
             ctl("terminate");
         }
