@@ -39,9 +39,11 @@ constexpr int stop_wait_ms = 5000;
 
 // Takes the descriptor out of its word first, so that it cannot be closed
 // (and its number reused) by the other party between the shutdown and the
-// close; the shutdown wakes a thread blocked on it.
+// close; the shutdown wakes a thread blocked on it.  Acquire: the socket was
+// made by another thread (the receive thread, or the main thread when a
+// signal runs the stop elsewhere), which published it with release.
 void shut_and_close(std::atomic<int> &word) {
-    int fd = word.exchange(0, std::memory_order_relaxed);
+    int fd = word.exchange(0, std::memory_order_acq_rel);
     if (fd != 0) {
         shutdown(fd, SHUT_RDWR);
         close(fd);
@@ -102,12 +104,13 @@ void daemon_mode_stop(int pid) {
     // The worker threads see stopping_flag and record their results meanwhile.
     shell_pause();
     tty_prnt(0x20, "%s:%s(%d): pid: %d\n\r", unit, "clean_and_exit", __LINE__, pid);
-    int rs = recv_thread_status.load(std::memory_order_relaxed);
+    // Acquire: the threads record their results with release as they end.
+    int rs = recv_thread_status.load(std::memory_order_acquire);
     if (rs < 0) {
         daemon_log(2, "%s(%d): pid: %d, receive thread return error: \"%s\".\n\r", "clean_and_exit",
                    __LINE__, pid, tiller_strerror(rs));
     }
-    int ss = send_thread_status.load(std::memory_order_relaxed);
+    int ss = send_thread_status.load(std::memory_order_acquire);
     if (ss < 0) {
         daemon_log(2, "%s(%d): pid: %d, send thread return error: \"%s\".\n\r", "clean_and_exit",
                    __LINE__, pid, tiller_strerror(ss));

@@ -31,6 +31,11 @@ pid_t launch_trapwatch() {
     pid_t pid = fork();
     if (pid == 0) {
         umask(022);
+        // For sanitizer builds: the worker threads are never joined by design,
+        // so a thread-leak report at the daemon's end is not a finding; and
+        // the runtime's own one-second pause at exit would hide how soon the
+        // daemon ends.
+        setenv("TSAN_OPTIONS", "report_thread_leaks=0 atexit_sleep_ms=0", 0);
         execl(trapwatch_binary, "trapwatch", static_cast<char *>(nullptr));
         _exit(127);
     }
