@@ -246,8 +246,9 @@ void other_responder::run() {
         if (n < 28 || from.sll_pkttype == PACKET_OUTGOING || buf[9] != 1 || buf[20] != 8) {
             continue;
         }
-        uint32_t dst =
-            (static_cast<uint32_t>(buf[16]) << 24) | (buf[17] << 16) | (buf[18] << 8) | buf[19];
+        const uint32_t dst = (static_cast<uint32_t>(buf[16]) << 24) |
+                             (static_cast<uint32_t>(buf[17]) << 16) |
+                             (static_cast<uint32_t>(buf[18]) << 8) | buf[19];
         if (dst != ip_other) {
             continue;
         }
