@@ -138,7 +138,7 @@ def sample():
         # The fewest of a few looks: a log line's exchange holds a descriptor
         # for a moment.
         fds = 1 << 30
-        for _ in range(10):
+        for _ in range(20):
             fds = min(fds, len(os.listdir("/proc/%d/fd" % pid)))
             time.sleep(0.05)
         rss = pss = None
