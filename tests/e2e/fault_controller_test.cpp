@@ -132,7 +132,7 @@ TEST_F(fault_controller, every_misbehaviour_in_turn_leaves_the_daemon_serving_an
         const usage now = measure(pid);
         // One exchange may be in flight at any moment.
         EXPECT_LE(now.fds, base.fds + 1);
-        EXPECT_LE(now.rss_kb, base.rss_kb + 512);
+        EXPECT_LE(now.rss_kb, base.rss_kb + rss_slack_kb);
     }
 
     // A well-behaved controller again: nothing is left over from the faults.
@@ -142,7 +142,7 @@ TEST_F(fault_controller, every_misbehaviour_in_turn_leaves_the_daemon_serving_an
     EXPECT_TRUE(wait_matrix(expected(), seconds(25)));
     const usage end = measure(pid);
     EXPECT_EQ(end.fds, base.fds);
-    EXPECT_LE(end.rss_kb, base.rss_kb + 512);
+    EXPECT_LE(end.rss_kb, base.rss_kb + rss_slack_kb);
     EXPECT_EQ(kill(pid, 0), 0);
 }
 

@@ -90,6 +90,15 @@ class raw_sender {
 // addresses and ports.  None can mark a configured row.  Returns its length.
 size_t malformed_packet(uint32_t i, uint8_t *out, size_t cap);
 
+// How far VmRSS may move during a case.  The daemon allocates nothing in
+// steady state; a sanitizer's runtime grows its own shadow and quarantine as
+// the daemon touches new stack and code, so those builds get more room.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+inline constexpr long rss_slack_kb = 16384;
+#else
+inline constexpr long rss_slack_kb = 512;
+#endif
+
 // What the daemon holds.
 struct usage {
     int fds = -1;      // fewest open descriptors over a few looks
