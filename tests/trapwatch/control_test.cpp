@@ -20,6 +20,13 @@
 #include "util/state.h"
 #include "util/trace.h"
 
+// For ThreadSanitizer builds: the handler ends the process with exit(), as
+// the daemon does, which runs this test program's static destructors inside
+// the signal; those are the test framework's, not the code under test's.
+extern "C" const char *__tsan_default_options() {
+    return "report_signal_unsafe=0 atexit_sleep_ms=0";
+}
+
 namespace {
 
 using std::chrono::milliseconds;
