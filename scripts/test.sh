@@ -79,7 +79,11 @@ if wanted asan && build asan "$root/build-asan" -DCMAKE_BUILD_TYPE=Debug -DTRAPW
         run_suite asan "$root/build-asan"
 fi
 if wanted tsan && build tsan "$root/build-tsan" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTRAPWATCH_SANITIZE=thread; then
-    TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 run_suite tsan "$root/build-tsan" -L threads
+    # The daemon's worker threads are never joined by design, so thread leaks
+    # are not findings; and the runtime's one-second pause at exit would hide
+    # how soon the daemon ends.
+    TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:report_thread_leaks=0:atexit_sleep_ms=0 \
+        run_suite tsan "$root/build-tsan" -L threads
 fi
 if wanted ppc && build ppc "$root/build-ppc" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
         -DCMAKE_TOOLCHAIN_FILE="$root/cmake/powerpc-linux-gnu.cmake" -DTRAPWATCH_SANITIZE=trap; then

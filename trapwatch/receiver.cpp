@@ -17,6 +17,7 @@
 #include "util/trace.h"
 
 char prnt_ip[16];
+std::atomic<int> recv_sock_released{0};
 
 namespace {
 
@@ -164,6 +165,7 @@ int recv_thread() {
         if (s != 0) {
             close(s);
         }
+        recv_sock_released.store(1, std::memory_order_release);
         daemon_log(2, "%s(%d): bind ping ping socked failed: \"%s\"\n\r", __func__, __LINE__,
                    err_text(err, ebuf, sizeof ebuf));
         recv_thread_status.store(TW_ERR_SOCKET_BIND, std::memory_order_relaxed);
@@ -190,6 +192,7 @@ int recv_thread() {
         recv_handle_packet(buf, n);
     }
 
+    recv_sock_released.store(1, std::memory_order_release);
     const int s = recv_sock.exchange(0);
     if (s != 0) {
         close(s);

@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "params/cmd_msg.h"
+#include "trapwatch/receiver.h"
 #include "util/errors.h"
 #include "util/state.h"
 #include "util/trace.h"
@@ -50,6 +51,26 @@ void shut_and_close(std::atomic<int> &word) {
     }
 }
 
+// The receive socket: taken out and shut down as above, which wakes the
+// receive thread from its blocked receive; it then sees stopping_flag and
+// leaves its loop.  The close waits (briefly, bounded) until that thread says
+// it no longer uses the descriptor, so the close never overlaps a receive on
+// it and its number cannot be reused under that receive.
+constexpr int recv_release_wait_ms = 500;
+void shut_and_close_recv_sock() {
+    int fd = recv_sock.exchange(0, std::memory_order_acq_rel);
+    if (fd == 0) {
+        return;
+    }
+    shutdown(fd, SHUT_RDWR);
+    for (int ms = 0;
+         ms < recv_release_wait_ms && recv_sock_released.load(std::memory_order_acquire) == 0;
+         ++ms) {
+        usleep(1000);
+    }
+    close(fd);
+}
+
 void shell_pause() {
     shell_pause_begun.store(1, std::memory_order_relaxed);
     // Failures of the shell are ignored.
@@ -77,7 +98,7 @@ void shell_pause() {
         stopping_flag.store(1, std::memory_order_relaxed);
         tty_prnt(0x20, "%s:%s(%d): pid: %d close recv_sock and cmd_sock socket\n", unit,
                  "clean_and_exit", __LINE__, pid);
-        shut_and_close(recv_sock);
+        shut_and_close_recv_sock();
         shut_and_close(cmd_sock);
         shell_pause();
     }
@@ -99,7 +120,7 @@ void daemon_mode_stop(int pid) {
     stopping_flag.store(1, std::memory_order_relaxed);
     tty_prnt(0x20, "%s:%s(%d): pid: %d close recv_sock and cmd_sock socket\n", unit,
              "clean_and_exit", __LINE__, pid);
-    shut_and_close(recv_sock);
+    shut_and_close_recv_sock();
     shut_and_close(cmd_sock);
     // The worker threads see stopping_flag and record their results meanwhile.
     shell_pause();

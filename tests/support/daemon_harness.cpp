@@ -35,7 +35,11 @@ pid_t launch_trapwatch() {
         // so a thread-leak report at the daemon's end is not a finding; and
         // the runtime's own one-second pause at exit would hide how soon the
         // daemon ends.
-        setenv("TSAN_OPTIONS", "report_thread_leaks=0 atexit_sleep_ms=0", 0);
+        std::string tsan = "report_thread_leaks=0 atexit_sleep_ms=0";
+        if (const char *given = getenv("TSAN_OPTIONS")) {
+            tsan = std::string(given) + " " + tsan;
+        }
+        setenv("TSAN_OPTIONS", tsan.c_str(), 1);
         execl(trapwatch_binary, "trapwatch", static_cast<char *>(nullptr));
         _exit(127);
     }
