@@ -1,6 +1,7 @@
 #include "trapwatch/sender.h"
 
 #include <arpa/inet.h>
+#include <linux/icmp.h>  // ICMP_FILTER (the only ICMP header included here)
 #include <netinet/in.h>
 #include <pthread.h>
 #include <sys/socket.h>
@@ -198,6 +199,12 @@ int send_thread() {
     prepare_ip_hdr_first_stage(st.pkt, static_cast<uint16_t>(echo_pkt::total_len), mgmt_ip);
     int hdrincl = -1;
     (void)setsockopt(st.raw_fd, IPPROTO_IP, IP_HDRINCL, &hdrincl, sizeof hdrincl);
+    // This socket only sends; the receive thread reads the replies on its
+    // own socket.  Filtering every ICMP type keeps the kernel from queueing a
+    // copy of each received packet here, where nobody would read it.  A
+    // failure only costs that buffer.
+    icmp_filter none{~0u};
+    (void)setsockopt(st.raw_fd, SOL_RAW, ICMP_FILTER, &none, sizeof none);
     prepare_icmp_hdr_first_stage(st.pkt + echo_pkt::ip_hdr_len, echo_pkt::identifier);
     sockaddr_in local;
     std::memset(&local, 0, sizeof local);
