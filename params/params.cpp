@@ -199,3 +199,18 @@ int process_params(entry_t *table, uint32_t *mgmt) {
     std::fclose(f);
     return 0;
 }
+
+// Sets a mark in the row, or in every row of its twins (same ip and port).
+void mark_twins(entry_t &row, uint8_t entry_t::*mark, uint8_t value) {
+    if (load_relaxed(row.has_dups) == 0) {
+        store_relaxed(row.*mark, value);
+        return;
+    }
+    const uint32_t ip = load_relaxed(row.ip);
+    const uint16_t port = load_relaxed(row.port);
+    for (entry_t &e : entries) {
+        if (load_relaxed(e.ip) == ip && load_relaxed(e.port) == port) {
+            store_relaxed(e.*mark, value);
+        }
+    }
+}

@@ -31,6 +31,10 @@ inline constexpr int tw_rows = tw_groups * tw_group_size;  // 88
 
 extern std::array<entry_t, tw_rows> entries;  // row r: group r / 8, index r % 8
 
+// Sets a mark (ping_ok or udp_ok) in the row, or, when the row has twins, in
+// every row with its ip and port: twins are probed once and share their marks.
+void mark_twins(entry_t &row, uint8_t entry_t::*mark, uint8_t value);
+
 inline constexpr const char *params_path = "/mnt/params/cfparams.txt";
 
 // Rebuilds table (88 rows) and *mgmt from the configuration file.

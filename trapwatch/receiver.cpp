@@ -40,21 +40,6 @@ static_assert(ret_proto == ret_hdr + echo_pkt::ip_proto && ret_dst == ret_hdr + 
 static_assert(echo_group == type + echo_pkt::icmp_group && echo_seq == type + echo_pkt::icmp_seq);
 }  // namespace rx
 
-// Sets a mark in the row, or in every row of its twins (same ip and port).
-void mark_twins(entry_t &row, uint8_t entry_t::*mark, uint8_t value) {
-    if (load_relaxed(row.has_dups) == 0) {
-        store_relaxed(row.*mark, value);
-        return;
-    }
-    const uint32_t ip = load_relaxed(row.ip);
-    const uint16_t port = load_relaxed(row.port);
-    for (entry_t &e : entries) {
-        if (load_relaxed(e.ip) == ip && load_relaxed(e.port) == port) {
-            store_relaxed(e.*mark, value);
-        }
-    }
-}
-
 void handle_echo_reply(const uint8_t *buf) {
     // Our own requests always carry this identifier; anything else is not ours.
     if (load_be16(buf + rx::echo_id) != echo_pkt::identifier) {

@@ -40,21 +40,6 @@ struct sender_state {
     char ip_text[16];
 };
 
-// Sets (or clears) a mark in the row, or in all rows sharing its ip and port.
-void set_mark_twins(entry_t &row, uint8_t entry_t::*mark, uint8_t value) {
-    if (load_relaxed(row.has_dups) == 0) {
-        store_relaxed(row.*mark, value);
-        return;
-    }
-    const uint32_t ip = load_relaxed(row.ip);
-    const uint16_t port = load_relaxed(row.port);
-    for (entry_t &e : entries) {
-        if (load_relaxed(e.ip) == ip && load_relaxed(e.port) == port) {
-            store_relaxed(e.*mark, value);
-        }
-    }
-}
-
 bool probed_row(entry_t &e) {
     return load_relaxed(e.ip) != 0 && load_relaxed(e.is_dup) == 0;
 }
@@ -102,7 +87,7 @@ int send_ping(sender_state &st) {
         store_relaxed(e.seq, seq);
         // Cleared after seq moved on, so a late reply to the previous request
         // (whose seq no longer matches) cannot set it again.
-        set_mark_twins(e, &entry_t::ping_ok, 0);
+        mark_twins(e, &entry_t::ping_ok, 0);
 
         const ssize_t n =
             sendto(st.raw_fd, st.pkt, sizeof st.pkt, 0,
@@ -141,7 +126,7 @@ void send_udp(sender_state &st) {
         for (int r = 0; r < tw_rows; ++r) {
             before[r] = load_relaxed(entries[static_cast<size_t>(r)].udp_ok);
         }
-        set_mark_twins(e, &entry_t::udp_ok, 1);
+        mark_twins(e, &entry_t::udp_ok, 1);
 
         const ssize_t n =
             sendto(st.udp_fd, st.udp_payload, sizeof st.udp_payload, 0,
