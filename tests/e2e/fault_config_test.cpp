@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "tests/support/daemon_harness.h"
+#include "tests/support/fault_fixture.h"
 #include "tests/support/fault_world.h"
 #include "tests/support/sandbox.h"
 #include "tools/keelson_stub.h"
@@ -35,22 +36,7 @@ std::string junk_megabyte() {
     return s;
 }
 
-class fault_config : public ::testing::Test {
-   protected:
-    static void SetUpTestSuite() { tw_test::become_subreaper(); }
-    void SetUp() override {
-        ASSERT_TRUE(tw_test::in_sandbox());
-        tw_test::clean_world();
-        ASSERT_TRUE(net_up());
-        keelson = std::make_unique<keelson_stub>();
-    }
-    void TearDown() override {
-        tw_test::clean_world();
-        keelson.reset();
-        net_down();
-    }
-    std::unique_ptr<keelson_stub> keelson;
-};
+class fault_config : public world_test {};
 
 TEST_F(fault_config, bad_files_empty_the_table_until_a_good_restart) {
     other_responder other;

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "tests/support/daemon_harness.h"
+#include "tests/support/fault_fixture.h"
 #include "tests/support/fault_world.h"
 #include "tests/support/sandbox.h"
 #include "tools/keelson_stub.h"
@@ -46,22 +47,7 @@ int connect_control(milliseconds limit) {
     return fd;
 }
 
-class fault_control : public ::testing::Test {
-   protected:
-    static void SetUpTestSuite() { tw_test::become_subreaper(); }
-    void SetUp() override {
-        ASSERT_TRUE(tw_test::in_sandbox());
-        tw_test::clean_world();
-        ASSERT_TRUE(net_up());
-        keelson = std::make_unique<keelson_stub>();
-    }
-    void TearDown() override {
-        tw_test::clean_world();
-        keelson.reset();
-        net_down();
-    }
-    std::unique_ptr<keelson_stub> keelson;
-};
+class fault_control : public world_test {};
 
 TEST_F(fault_control, abusive_clients_leave_the_daemon_serving_and_flat) {
     other_responder other;

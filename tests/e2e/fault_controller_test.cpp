@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "tests/support/daemon_harness.h"
+#include "tests/support/fault_fixture.h"
 #include "tests/support/fault_world.h"
 #include "tests/support/sandbox.h"
 #include "tools/keelson_stub.h"
@@ -20,19 +21,9 @@ using std::chrono::seconds;
 
 namespace {
 
-class fault_controller : public ::testing::Test {
+class fault_controller : public world_test {
    protected:
-    static void SetUpTestSuite() { tw_test::become_subreaper(); }
-    void SetUp() override {
-        ASSERT_TRUE(tw_test::in_sandbox());
-        tw_test::clean_world();
-        ASSERT_TRUE(net_up());
-    }
-    void TearDown() override {
-        tw_test::clean_world();
-        keelson.reset();
-        net_down();
-    }
+    fault_controller() { start_keelson = false; }  // each case brings its own
 
     // Arms the refresh with a difference in group 0 (row 3 changes) and
     // sends a few packets that the receiver logs as wrong replies.
@@ -63,18 +54,6 @@ class fault_controller : public ::testing::Test {
         }
         return failures;
     }
-
-    size_t refresh_records() const {
-        size_t n = 0;
-        if (keelson) {
-            for (const auto &r : keelson->requests()) {
-                n += r.cmd == 382 ? 1 : 0;
-            }
-        }
-        return n;
-    }
-
-    std::unique_ptr<keelson_stub> keelson;
 };
 
 TEST(fault_controller_world, runs_in_the_sandbox) {

@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "tests/support/daemon_harness.h"
+#include "tests/support/fault_fixture.h"
 #include "tests/support/fault_world.h"
 #include "tests/support/sandbox.h"
 #include "tools/keelson_stub.h"
@@ -26,29 +27,7 @@ using std::chrono::seconds;
 
 namespace {
 
-class fault_network : public ::testing::Test {
-   protected:
-    static void SetUpTestSuite() { tw_test::become_subreaper(); }
-    void SetUp() override {
-        ASSERT_TRUE(tw_test::in_sandbox());
-        tw_test::clean_world();
-        ASSERT_TRUE(net_up());
-        keelson = std::make_unique<keelson_stub>();
-    }
-    void TearDown() override {
-        tw_test::clean_world();
-        keelson.reset();
-        net_down();
-    }
-    size_t refresh_records() const {
-        size_t n = 0;
-        for (const auto &r : keelson->requests()) {
-            n += r.cmd == 382 ? 1 : 0;
-        }
-        return n;
-    }
-    std::unique_ptr<keelson_stub> keelson;
-};
+class fault_network : public world_test {};
 
 TEST_F(fault_network, a_flood_of_foreign_packets_changes_nothing) {
     other_responder other;

@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "tests/support/daemon_harness.h"
+#include "tests/support/fault_fixture.h"
 #include "tests/support/fault_world.h"
 #include "tests/support/sandbox.h"
 #include "tools/keelson_stub.h"
@@ -25,26 +26,13 @@ using std::chrono::seconds;
 
 namespace {
 
-class fault_signal : public ::testing::Test {
+class fault_signal : public world_test {
    protected:
-    static void SetUpTestSuite() { tw_test::become_subreaper(); }
-    void SetUp() override {
-        ASSERT_TRUE(tw_test::in_sandbox());
-        tw_test::clean_world();
-        ASSERT_TRUE(net_up());
-        keelson = std::make_unique<keelson_stub>();
-    }
-    void TearDown() override {
-        tw_test::clean_world();
-        keelson.reset();
-        net_down();
-    }
     // The daemon is gone with status 0, and nobody holds the lock.
     static void expect_clean_end(pid_t pid, milliseconds limit) {
         EXPECT_EQ(tw_test::wait_exit(pid, limit), 0);
         EXPECT_TRUE(tw_test::lock_is_free());
     }
-    std::unique_ptr<keelson_stub> keelson;
 };
 
 TEST_F(fault_signal, sigterm_during_a_refresh_sequence) {
