@@ -173,9 +173,11 @@ TEST_F(console_trace, a_30_byte_line_is_three_chunks_with_a_pause_after_each) {
         EXPECT_EQ(pieces[0].bytes, line.substr(0, 14));
         EXPECT_EQ(pieces[1].bytes, line.substr(14, 14));
         EXPECT_EQ(pieces[2].bytes, line.substr(28));
-        // A 10 ms pause separates the chunks.
-        EXPECT_GE(pieces[1].at - pieces[0].at, 8ms);
-        EXPECT_GE(pieces[2].at - pieces[1].at, 8ms);
+        // A 10 ms pause follows each chunk, so the second cannot arrive before
+        // one pause has passed, nor the third before two (a late reader only
+        // makes these later).
+        EXPECT_GE(pieces[1].at - t0, 9ms);
+        EXPECT_GE(pieces[2].at - t0, 19ms);
         return;
     }
     ADD_FAILURE() << "never saw the line as three separate writes";
