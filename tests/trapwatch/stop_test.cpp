@@ -233,6 +233,10 @@ TEST_F(stop_routine, the_first_nonzero_code_wins) {
 // closed twice, so a descriptor opened meanwhile (and perhaps given a number
 // just freed) survives both.
 TEST_F(stop_routine, a_second_stop_during_the_pause_waits_for_the_first) {
+    if (TW_EMULATOR[0] != '\0') {
+        GTEST_SKIP() << "qemu-user cannot start threads in a forked child of a threaded program "
+                        "(it asserts); the same stop runs end to end natively";
+    }
 #if defined(__SANITIZE_THREAD__)
     GTEST_SKIP() << "ThreadSanitizer cannot start threads in a forked child of a threaded program";
 #endif
@@ -261,6 +265,10 @@ TEST_F(stop_routine, a_second_stop_during_the_pause_waits_for_the_first) {
 // A stop signal on the very thread that is in its pause cannot wait for
 // itself: the handler's stop returns and the process ends with 0 at once.
 TEST_F(stop_routine, a_stop_signal_on_the_stopping_thread_ends_the_process_at_once) {
+    if (TW_EMULATOR[0] != '\0') {
+        GTEST_SKIP() << "qemu-user cannot start threads in a forked child of a threaded program "
+                        "(it asserts); the same stop runs end to end natively";
+    }
 #if defined(__SANITIZE_THREAD__)
     GTEST_SKIP() << "ThreadSanitizer cannot start threads in a forked child of a threaded program";
 #endif
