@@ -118,6 +118,12 @@ keelson_stub::keelson_stub(std::string path, keelson_stub_setup setup)
         fail("keelson_stub: bind/listen");
     }
     thread_ = std::thread([this] { serve(); });
+    // Returns only once the thread is idle in its poll.  Tests fork right
+    // after this (death tests); a child forked while the new thread is still
+    // starting inherits the sanitizer runtime's locks held, and its exit-time
+    // leak check then waits on them for ever.
+    std::unique_lock<std::mutex> lock(mu_);
+    cv_.wait(lock, [this] { return serving_; });
 }
 
 keelson_stub::~keelson_stub() {
@@ -194,6 +200,11 @@ bool keelson_stub::pause(std::chrono::milliseconds d) {
 }
 
 void keelson_stub::serve() {
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        serving_ = true;
+    }
+    cv_.notify_all();
     while (true) {
         pollfd p[2] = {{wake_rd_, POLLIN, 0}, {listen_fd_, POLLIN, 0}};
         if (poll(p, 2, -1) < 0) {

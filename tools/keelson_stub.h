@@ -117,6 +117,7 @@ class keelson_stub {
     std::map<int32_t, keelson_reply> replies_;
     keelson_reply default_reply_;
     std::function<void(const keelson_request &)> observer_;
+    bool serving_ = false;  // the thread is past its start-up (under mu_)
 
     std::thread thread_;
 };
