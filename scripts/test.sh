@@ -50,6 +50,10 @@ run_suite() {
     ctest --test-dir "$dir" --output-on-failure --no-tests=error -j "$test_jobs" \
         "$@" >"$log" 2>&1
     grep -E "tests passed|\(Failed|\(Timeout|\(Not Run" "$log" || true
+    # What the failed checks said, so a run's own output shows why (the
+    # whole log stays in the build folder).
+    grep -E -A8 ": Failure$|WARNING: ThreadSanitizer|ERROR: AddressSanitizer|runtime error:" \
+        "$log" | head -n 80 || true
     local line total fail
     line=$(grep -E "tests passed, [0-9]+ tests? failed out of [0-9]+" "$log" | tail -n 1)
     if [[ -z "$line" ]]; then

@@ -417,8 +417,20 @@ TEST_F(network_test, probes_codes_refresh_and_stop_over_a_veth_link) {
     k.clear();
     k.set_status(308, -1);  // no two-second pause this time
     want[3] = 0;
-    for (uint32_t miss = 1; miss <= 3; ++miss) {
+    ASSERT_TRUE(next_pass());
+    auto missing_from = gone_at;
+    if (published()[3] == 2 && load_relaxed(entries[3].fail_count) == 0) {
+        // Under load the removal can outlast the pause before the next echo
+        // request: one that left before it took effect was answered (and
+        // probed), so that pass still saw the receiver whole.  The next pass
+        // is the first miss.
+        missing_from = cap.frames().size();
         ASSERT_TRUE(next_pass());
+    }
+    for (uint32_t miss = 1; miss <= 3; ++miss) {
+        if (miss > 1) {
+            ASSERT_TRUE(next_pass());
+        }
         EXPECT_EQ(published(), want) << "miss " << miss;
         EXPECT_EQ(load_relaxed(entries[3].status), 1) << "miss " << miss;
         EXPECT_EQ(load_relaxed(entries[3].fail_count), miss);
@@ -439,7 +451,8 @@ TEST_F(network_test, probes_codes_refresh_and_stop_over_a_veth_link) {
         echoes_d += e.dst == ip_d;
     }
     EXPECT_GE(echoes_d, 4);
-    for (const auto &u : udp_probes(since)) {
+    for (const auto &u : udp_probes(std::vector<frame>(
+             later.begin() + static_cast<std::ptrdiff_t>(missing_from), later.end()))) {
         EXPECT_NE(u.dst, ip_d);
     }
 
