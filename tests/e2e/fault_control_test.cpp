@@ -50,18 +50,12 @@ int connect_control(milliseconds limit) {
 class fault_control : public world_test {};
 
 TEST_F(fault_control, abusive_clients_leave_the_daemon_serving_and_flat) {
-    other_responder other;
-    ASSERT_TRUE(other.ok());
-    const pid_t pid = start_daemon_watching();
+    const pid_t pid = start_watched();
     ASSERT_NE(pid, 0);
-    ASSERT_TRUE(wait_matrix(expected(), seconds(20)));
-    const usage base = measure(pid);
     auto still_right = [&](const char *after) {
         SCOPED_TRACE(after);
         EXPECT_TRUE(wait_matrix(expected(), seconds(10)));
-        const usage now = measure(pid);
-        EXPECT_EQ(now.fds, base.fds);
-        EXPECT_LE(now.rss_kb, base.rss_kb + rss_slack_kb);
+        expect_flat(pid);
     };
 
     {

@@ -62,12 +62,8 @@ TEST(fault_controller_world, runs_in_the_sandbox) {
 
 TEST_F(fault_controller, every_misbehaviour_in_turn_leaves_the_daemon_serving_and_flat) {
     keelson = std::make_unique<keelson_stub>();
-    other_responder other;
-    ASSERT_TRUE(other.ok());
-    pid_t pid = start_daemon_watching();
+    const pid_t pid = start_watched();
     ASSERT_NE(pid, 0);
-    ASSERT_TRUE(wait_matrix(expected(), seconds(20))) << show(get_status().value_or(matrix{}));
-    const usage base = measure(pid);
     ASSERT_GT(base.fds, 0);
 
     struct phase {
@@ -119,9 +115,7 @@ TEST_F(fault_controller, every_misbehaviour_in_turn_leaves_the_daemon_serving_an
     std::this_thread::sleep_for(seconds(6));
     ASSERT_TRUE(set_flap(true));
     EXPECT_TRUE(wait_matrix(expected(), seconds(25)));
-    const usage end = measure(pid);
-    EXPECT_EQ(end.fds, base.fds);
-    EXPECT_LE(end.rss_kb, base.rss_kb + rss_slack_kb);
+    expect_flat(pid);
     EXPECT_EQ(kill(pid, 0), 0);
 }
 

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstddef>
 #include <memory>
 
@@ -28,7 +29,35 @@ class world_test : public ::testing::Test {
     void TearDown() override {
         tw_test::clean_world();
         keelson.reset();
+        other.reset();
         net_down();
+    }
+    // The usual opening: row 8's responder running, the daemon started and
+    // seen reporting every receiver right, and what it then holds in base.
+    // Returns the daemon's pid, 0 (with the reason recorded) on failure.
+    pid_t start_watched() {
+        other = std::make_unique<other_responder>();
+        if (!other->ok()) {
+            ADD_FAILURE() << "no responder for row 8";
+            return 0;
+        }
+        const pid_t pid = start_daemon_watching();
+        if (pid == 0) {
+            ADD_FAILURE() << "the daemon did not start serving";
+            return 0;
+        }
+        if (!wait_matrix(expected(), std::chrono::seconds(20))) {
+            ADD_FAILURE() << "never reported right: " << show(get_status().value_or(matrix{}));
+            return 0;
+        }
+        base = measure(pid);
+        return pid;
+    }
+    // Nothing held grows: the same descriptors, memory within the slack.
+    void expect_flat(pid_t pid) const {
+        const usage now = measure(pid);
+        EXPECT_EQ(now.fds, base.fds);
+        EXPECT_LE(now.rss_kb, base.rss_kb + rss_slack_kb);
     }
     // First requests (382) of refresh sequences the controller has seen.
     size_t refresh_records() const {
@@ -43,6 +72,8 @@ class world_test : public ::testing::Test {
 
     bool start_keelson = true;  // false: the test starts its own controller
     std::unique_ptr<keelson_stub> keelson;
+    std::unique_ptr<other_responder> other;
+    usage base;
 };
 
 }  // namespace tw_fault

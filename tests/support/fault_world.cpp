@@ -33,22 +33,6 @@ std::string dotted(uint32_t ip) {
     return b;
 }
 
-int udp_listener(uint32_t ip, uint16_t port) {
-    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    int one = 1;
-    // Row 3's listener must stay bound while its address is away.
-    setsockopt(fd, IPPROTO_IP, IP_FREEBIND, &one, sizeof one);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(ip);
-    a.sin_port = htons(port);
-    if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
 uint16_t cksum(const uint8_t *p, size_t n) {
     uint32_t s = 0;
     for (size_t i = 0; i + 1 < n; i += 2) {
@@ -113,19 +97,7 @@ matrix expected(bool flap_present, bool other_answered) {
 }
 
 int in_rx(const std::function<int()> &fn) {
-    int result = -1;
-    std::thread t([&] {
-        int ns = open((std::string("/run/netns/") + rx_ns).c_str(), O_RDONLY | O_CLOEXEC);
-        if (ns < 0) {
-            return;
-        }
-        if (setns(ns, CLONE_NEWNET) == 0) {
-            result = fn();
-        }
-        close(ns);
-    });
-    t.join();
-    return result;
+    return tw_test::in_netns(rx_ns, fn);
 }
 
 void net_down() {
@@ -163,8 +135,8 @@ bool net_up() {
     if (!ok) {
         return false;
     }
-    listener_up = in_rx([] { return udp_listener(ip_up, trap_port); });
-    listener_flap = in_rx([] { return udp_listener(ip_flap, trap_port); });
+    listener_up = in_rx([] { return tw_test::udp_listener(ip_up, trap_port); });
+    listener_flap = in_rx([] { return tw_test::udp_listener(ip_flap, trap_port); });
     return listener_up >= 0 && listener_flap >= 0;
 }
 

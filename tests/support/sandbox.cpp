@@ -1,6 +1,11 @@
 #include "tests/support/sandbox.h"
 
+#include <arpa/inet.h>
 #include <dirent.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sched.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,7 +17,9 @@
 
 namespace tw_test {
 
-bool in_sandbox() { return access("/run/tw-sandbox", F_OK) == 0; }
+bool in_sandbox() {
+    return access("/run/tw-sandbox", F_OK) == 0;
+}
 
 std::string read_file(const std::string &path) {
     std::ifstream in(path, std::ios::binary);
@@ -26,7 +33,9 @@ void write_file(const std::string &path, const std::string &content) {
     out << content;
 }
 
-std::string console() { return read_file(capture_path); }
+std::string console() {
+    return read_file(capture_path);
+}
 
 bool wait_console(const std::string &needle, std::chrono::milliseconds limit, size_t offset) {
     return wait_until(
@@ -68,6 +77,40 @@ int count_open_fds() {
 int sh(const std::string &command) {
     int st = std::system(command.c_str());
     return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+}
+
+int in_netns(const std::string &name, const std::function<int()> &fn) {
+    int result = -1;
+    std::thread t([&] {
+        int ns = open(("/run/netns/" + name).c_str(), O_RDONLY | O_CLOEXEC);
+        if (ns < 0) {
+            return;
+        }
+        if (setns(ns, CLONE_NEWNET) == 0) {
+            result = fn();
+        }
+        close(ns);
+    });
+    t.join();
+    return result;
+}
+
+int udp_listener(uint32_t ip, uint16_t port) {
+    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        return -1;
+    }
+    int one = 1;
+    setsockopt(fd, IPPROTO_IP, IP_FREEBIND, &one, sizeof one);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(ip);
+    a.sin_port = htons(port);
+    if (bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
 }
 
 }  // namespace tw_test

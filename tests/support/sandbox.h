@@ -2,6 +2,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <string>
 
@@ -18,8 +19,7 @@ void write_file(const std::string &path, const std::string &content);
 // Everything written to the console capture so far.
 std::string console();
 // Waits (bounded) until the console capture holds needle after offset.
-bool wait_console(const std::string &needle, std::chrono::milliseconds limit,
-                  size_t offset = 0);
+bool wait_console(const std::string &needle, std::chrono::milliseconds limit, size_t offset = 0);
 
 // Polls pred every 10 ms until it holds or limit passes.
 bool wait_until(const std::function<bool()> &pred, std::chrono::milliseconds limit);
@@ -29,5 +29,13 @@ int count_open_fds();
 
 // Runs a shell command (outside any emulator); returns its exit status.
 int sh(const std::string &command);
+
+// Runs fn on a thread that has entered the named network namespace (made
+// with "ip netns add"), so that the sockets it makes belong there; returns
+// fn's result, -1 when the namespace cannot be entered.
+int in_netns(const std::string &name, const std::function<int()> &fn);
+// A UDP socket bound to ip:port (host order), -1 on failure.  Freely bound:
+// it stays bound while its address is taken away.
+int udp_listener(uint32_t ip, uint16_t port);
 
 }  // namespace tw_test

@@ -55,36 +55,9 @@ constexpr uint32_t ip_mgmt = 0xC0000201;  // 192.0.2.1
 constexpr uint32_t ip_a = 0xC000020A, ip_b = 0xC000020B, ip_c = 0xC000020C, ip_d = 0xC000020D;
 constexpr uint16_t port_g0 = 16200, port_g2 = 16202;
 
-// Runs fn in a thread that has entered the receiver namespace: sockets made
-// there belong to it.  Returns fn's result.
+// Runs fn in a thread inside the receiver namespace.
 int in_rx_ns(const std::function<int()> &fn) {
-    int result = -1;
-    std::thread t([&] {
-        int ns = open(("/run/netns/" + rx_ns).c_str(), O_RDONLY | O_CLOEXEC);
-        if (ns < 0 || setns(ns, CLONE_NEWNET) != 0) {
-            if (ns >= 0) {
-                close(ns);
-            }
-            return;
-        }
-        close(ns);
-        result = fn();
-    });
-    t.join();
-    return result;
-}
-
-int udp_listener(uint32_t ip, uint16_t port) {
-    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(ip);
-    a.sin_port = htons(port);
-    if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
+    return tw_test::in_netns(rx_ns, fn);
 }
 
 // One IPv4 packet seen arriving on the receiver's interface.
@@ -228,8 +201,8 @@ class network_test : public testing::Test {
         ASSERT_EQ(0, tw_test::sh("ip neigh replace 192.0.2.12 lladdr " + mac_peer + " dev " +
                                  if_local + " nud permanent"));
 
-        listener_a = in_rx_ns([] { return udp_listener(ip_a, port_g0); });
-        listener_d = in_rx_ns([] { return udp_listener(ip_d, port_g0); });
+        listener_a = in_rx_ns([] { return tw_test::udp_listener(ip_a, port_g0); });
+        listener_d = in_rx_ns([] { return tw_test::udp_listener(ip_d, port_g0); });
         ASSERT_GE(listener_a, 0);
         ASSERT_GE(listener_d, 0);
 
