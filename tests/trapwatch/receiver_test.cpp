@@ -33,13 +33,18 @@ void put32(packet &p, size_t at, uint32_t v) {
     put16(p, at + 2, static_cast<uint16_t>(v));
 }
 
-// An echo reply as the raw socket delivers it: IPv4 header, then ICMP type 0.
-packet echo_reply(uint16_t id, uint16_t seq, uint8_t group, uint8_t index) {
+// An ICMP message as the raw socket delivers it, behind a bare IPv4 header.
+packet icmp(uint8_t type) {
     packet p{};
     p[0] = 0x45;
     p[9] = 1;
+    p[20] = type;
+    return p;
+}
+
+packet echo_reply(uint16_t id, uint16_t seq, uint8_t group, uint8_t index) {
+    packet p = icmp(0);
     put32(p, 12, 0xC0000263);  // from 192.0.2.99: the source is not judged
-    p[20] = 0;
     put16(p, 24, id);
     put16(p, 26, seq);
     p[28] = group;
@@ -50,10 +55,7 @@ packet echo_reply(uint16_t id, uint16_t seq, uint8_t group, uint8_t index) {
 
 // A destination-unreachable report quoting a datagram sent to ip:port.
 packet unreachable(uint8_t code, uint8_t proto, uint32_t ip, uint16_t port) {
-    packet p{};
-    p[0] = 0x45;
-    p[9] = 1;
-    p[20] = 3;
+    packet p = icmp(3);
     p[21] = code;
     p[28] = 0x45;  // the quoted header
     p[28 + 9] = proto;
@@ -66,16 +68,9 @@ packet unreachable(uint8_t code, uint8_t proto, uint32_t ip, uint16_t port) {
 
 // An error line "recv_thread(<line>)" followed by rest, the line number any.
 bool is_line(const std::string &text, const std::string &rest) {
-    const std::string head = "recv_thread(";
-    if (text.compare(0, head.size(), head) != 0) {
-        return false;
-    }
-    size_t p = head.size();
-    const size_t digits = p;
-    while (p < text.size() && text[p] >= '0' && text[p] <= '9') {
-        ++p;
-    }
-    return p > digits && text.compare(p, std::string::npos, rest) == 0;
+    const size_t end = text.find_first_not_of("0123456789", 12);
+    return text.starts_with("recv_thread(") && end > 12 && end != std::string::npos &&
+           text.compare(end, std::string::npos, rest) == 0;
 }
 
 class receiver_test : public testing::Test {
@@ -131,20 +126,48 @@ class receiver_test : public testing::Test {
     keelson_stub k;
 };
 
-// --- echo replies ----------------------------------------------------------
+// --- echo replies and unreachable reports -------------------------------------
 
-TEST_F(receiver_test, echo_reply_with_the_current_seq_marks_its_row) {
-    handle(echo_reply(22, 0x0100 + 42, 5, 2));
-    EXPECT_EQ(entries[42].ping_ok, 1);
-    EXPECT_EQ(marked(&entry_t::ping_ok), 1);
-    EXPECT_EQ(k.count(), 0u);
-}
-
-TEST_F(receiver_test, echo_reply_with_another_identifier_is_ignored_silently) {
-    handle(echo_reply(21, 0x0100 + 42, 5, 2));
-    handle(echo_reply(22 << 8, 0x0100 + 42, 5, 2));  // 22 in the wrong byte order
-    EXPECT_EQ(marked(&entry_t::ping_ok), 0);
-    EXPECT_EQ(k.count(), 0u);
+TEST_F(receiver_test, echo_replies_mark_only_their_own_current_request) {
+    struct echo_case {
+        const char *name;
+        uint8_t type;
+        uint16_t id, seq;
+        uint8_t group, index;
+        ssize_t len;
+        bool marks;        // row 42, group 5 index 2, gets its mark
+        const char *line;  // error line after "recv_thread(<line>", if any
+    };
+    const echo_case cases[] = {
+        {"current seq", 0, 22, 0x0100 + 42, 5, 2, 84, true, nullptr},
+        {"another identifier", 0, 21, 0x0100 + 42, 5, 2, 84, false, nullptr},
+        {"identifier byte-swapped", 0, 22 << 8, 0x0100 + 42, 5, 2, 84, false, nullptr},
+        {"index 8", 0, 22, 0x0100, 0, 8, 84, false, "): wrong reply: \n"},
+        {"late: the previous seq", 0, 22, 0x0100 + 19 - 1, 2, 3, 84, false,
+         "): wrong reply: entry: 2, ip: 3\n"},
+        // Past its end the zeroed buffer is read: identifier 0 is not ours.
+        {"24 bytes", 0, 0, 0, 0, 0, 24, false, nullptr},
+        {"echo request", 8, 22, 0, 0, 0, 84, false, nullptr},
+        {"time exceeded", 11, 22, 0, 0, 0, 84, false, nullptr},
+        {"redirect", 5, 22, 0, 0, 0, 84, false, nullptr},
+    };
+    for (const echo_case &c : cases) {
+        SCOPED_TRACE(c.name);
+        SetUp();
+        dbg_level.store(0);  // keep wrong-reply dumps off the console
+        k.clear();
+        entries[0].seq = 0;  // so that only the identifier turns the short one away
+        packet p = echo_reply(c.id, c.seq, c.group, c.index);
+        p[20] = c.type;
+        std::fill(p.begin() + c.len, p.end(), 0);
+        handle(p, c.len);
+        EXPECT_EQ(marked(&entry_t::ping_ok), c.marks ? 1 : 0);
+        EXPECT_EQ(entries[42].ping_ok, c.marks ? 1 : 0);
+        ASSERT_EQ(k.count(), c.line ? 1u : 0u);
+        if (c.line) {
+            EXPECT_TRUE(is_line(k.requests()[0].text(), c.line)) << k.requests()[0].text();
+        }
+    }
 }
 
 TEST_F(receiver_test, echo_reply_for_group_11_is_reported_and_dumped) {
@@ -167,97 +190,60 @@ TEST_F(receiver_test, echo_reply_for_group_11_is_reported_and_dumped) {
     EXPECT_EQ(out.compare(out.find('\n', header) + 1, dump.size(), dump), 0) << out;
 }
 
-TEST_F(receiver_test, echo_reply_with_index_8_is_a_wrong_reply) {
-    dbg_level.store(0);  // keep the dump off the console
-    handle(echo_reply(22, 0x0100, 0, 8));
-    EXPECT_EQ(marked(&entry_t::ping_ok), 0);
-    ASSERT_EQ(k.count(), 1u);
-    EXPECT_TRUE(is_line(k.requests()[0].text(), "): wrong reply: \n")) << k.requests()[0].text();
-}
-
-TEST_F(receiver_test, late_reply_to_the_previous_request_is_logged_and_does_not_mark) {
-    handle(echo_reply(22, 0x0100 + 19 - 1, 2, 3));
-    EXPECT_EQ(entries[19].ping_ok, 0);
-    ASSERT_EQ(k.count(), 1u);
-    EXPECT_TRUE(is_line(k.requests()[0].text(), "): wrong reply: entry: 2, ip: 3\n"))
-        << k.requests()[0].text();
-}
-
-TEST_F(receiver_test, echo_reply_for_twins_marks_every_group_but_not_another_port) {
-    make_twins();
-    handle(echo_reply(22, entries[3].seq, 0, 3));
-    EXPECT_EQ(entries[3].ping_ok, 1);
-    EXPECT_EQ(entries[19].ping_ok, 1);
-    EXPECT_EQ(entries[27].ping_ok, 0);
-    EXPECT_EQ(marked(&entry_t::ping_ok), 2);
-}
-
-TEST_F(receiver_test, echo_reply_of_24_bytes_reads_zeros_past_its_end) {
-    packet p = echo_reply(22, 0, 0, 0);
-    entries[0].seq = 0;
-    std::fill(p.begin() + 24, p.end(), 0);  // what the zeroed buffer holds
-    handle(p, 24);
-    EXPECT_EQ(entries[0].ping_ok, 0) << "identifier 0 is not ours";
-    EXPECT_EQ(k.count(), 0u);
-}
-
-// --- destination unreachable ---------------------------------------------------
-
-TEST_F(receiver_test, any_unreachable_code_about_a_probe_clears_its_udp_mark) {
-    for (uint8_t code : {uint8_t{1}, uint8_t{3}}) {
-        SCOPED_TRACE(static_cast<int>(code));
+TEST_F(receiver_test, unreachable_reports_clear_only_the_probed_udp_receiver) {
+    struct unreach_case {
+        uint8_t code, proto;
+        uint32_t ip;
+        uint16_t port;
+        bool clears;  // row 50's mark, when about 198.51.100.50 on its port
+    };
+    const uint32_t ip = entries[50].ip;
+    const uint16_t port = entries[50].port;
+    const unreach_case cases[] = {
+        {1, 17, ip, port, true},
+        {3, 17, ip, port, true},
+        {3, 6, ip, port, false},                  // about TCP
+        {3, 17, 0xC0000299, port, false},         // an address nobody holds
+        {3, 17, ip, base_port + 9, false},        // that address, another port
+        {3, 17, ip, uint16_t(port << 8), false},  // the port byte-swapped
+    };
+    for (const unreach_case &c : cases) {
+        SCOPED_TRACE(&c - cases);
         for (entry_t &e : entries) {
             e.udp_ok = 1;
         }
-        handle(unreachable(code, 17, entries[50].ip, entries[50].port));
-        EXPECT_EQ(entries[50].udp_ok, 0);
-        EXPECT_EQ(marked(&entry_t::udp_ok), tw_rows - 1);
+        handle(unreachable(c.code, c.proto, c.ip, c.port));
+        EXPECT_EQ(entries[50].udp_ok, c.clears ? 0 : 1);
+        EXPECT_EQ(marked(&entry_t::udp_ok), tw_rows - (c.clears ? 1 : 0));
     }
-}
-
-TEST_F(receiver_test, unreachable_about_twins_clears_all_of_them_but_not_another_port) {
-    make_twins();
-    for (entry_t &e : entries) {
-        e.udp_ok = 1;
-    }
-    handle(unreachable(3, 17, entries[19].ip, entries[19].port));
-    EXPECT_EQ(entries[3].udp_ok, 0);
-    EXPECT_EQ(entries[19].udp_ok, 0);
-    EXPECT_EQ(entries[27].udp_ok, 1);
-
-    handle(unreachable(3, 17, entries[27].ip, entries[27].port));
-    EXPECT_EQ(entries[27].udp_ok, 0);
-    EXPECT_EQ(marked(&entry_t::udp_ok), tw_rows - 3);
-}
-
-TEST_F(receiver_test, unreachable_about_tcp_or_unknown_receivers_changes_nothing) {
-    for (entry_t &e : entries) {
-        e.udp_ok = 1;
-    }
-    handle(unreachable(3, 6, entries[10].ip, entries[10].port));
-    handle(unreachable(3, 17, 0xC0000299, entries[10].port));   // address nobody holds
-    handle(unreachable(3, 17, entries[10].ip, base_port + 9));  // that address, another port
-    handle(unreachable(3, 17, entries[10].ip, static_cast<uint16_t>(entries[10].port << 8)));
-    EXPECT_EQ(marked(&entry_t::udp_ok), tw_rows);
     EXPECT_EQ(k.count(), 0u);
 }
 
-TEST_F(receiver_test, look_for_entry_finds_the_first_row_in_table_order) {
+TEST_F(receiver_test, twins_are_marked_and_cleared_together_but_not_another_port) {
     make_twins();
+    // The lookup gives the first row in table order.
     EXPECT_EQ(look_for_entry(entries[3].ip, entries[3].port), &entries[3]);
     EXPECT_EQ(look_for_entry(entries[27].ip, entries[27].port), &entries[27]);
     EXPECT_EQ(look_for_entry(entries[87].ip, entries[87].port), &entries[87]);
     EXPECT_EQ(look_for_entry(entries[87].ip, entries[79].port), nullptr);
     EXPECT_STREQ(prnt_ip, "198.51.100.87");
-}
 
-TEST_F(receiver_test, other_icmp_types_are_ignored) {
-    for (uint8_t type : {uint8_t{8}, uint8_t{11}, uint8_t{5}}) {
-        packet p = echo_reply(22, entries[0].seq, 0, 0);
-        p[20] = type;
-        handle(p);
+    using marks = std::array<int, 3>;
+    auto twins = [](uint8_t entry_t::*m) {
+        return marks{entries[3].*m, entries[19].*m, entries[27].*m};
+    };
+    handle(echo_reply(22, entries[3].seq, 0, 3));
+    EXPECT_EQ(twins(&entry_t::ping_ok), (marks{1, 1, 0}));
+    EXPECT_EQ(marked(&entry_t::ping_ok), 2);
+
+    for (entry_t &e : entries) {
+        e.udp_ok = 1;
     }
-    EXPECT_EQ(marked(&entry_t::ping_ok), 0);
+    handle(unreachable(3, 17, entries[19].ip, entries[19].port));
+    EXPECT_EQ(twins(&entry_t::udp_ok), (marks{0, 0, 1}));
+    handle(unreachable(3, 17, entries[27].ip, entries[27].port));
+    EXPECT_EQ(twins(&entry_t::udp_ok), (marks{0, 0, 0}));
+    EXPECT_EQ(marked(&entry_t::udp_ok), tw_rows - 3);
 }
 
 // --- garbage ---------------------------------------------------------------
@@ -272,22 +258,17 @@ TEST_F(receiver_test, garbage_of_every_length_changes_nothing_but_the_marks) {
         for (size_t b = 0; b < ulen; ++b) {
             p[b] = static_cast<uint8_t>(rng());
         }
-        handle(p, len);
-        // Random bytes rarely look like ICMP: force both types through too.
-        for (uint8_t type : {uint8_t{0}, uint8_t{3}}) {
-            packet q = p;
-            q[20] = type;
-            put16(q, 24, 22);
-            handle(q, len);
-        }
         packet f{};
         std::fill(f.begin(), f.begin() + static_cast<std::ptrdiff_t>(ulen), 0xFF);
-        handle(f, len);
-        for (uint8_t type : {uint8_t{0}, uint8_t{3}}) {
-            packet q = f;
-            q[20] = type;
-            put16(q, 24, 22);
-            handle(q, len);
+        for (const packet &base : {p, f}) {
+            handle(base, len);
+            // Random bytes rarely look like ICMP: force both types through too.
+            for (uint8_t type : {uint8_t{0}, uint8_t{3}}) {
+                packet q = base;
+                q[20] = type;
+                put16(q, 24, 22);
+                handle(q, len);
+            }
         }
     }
     const auto after = without_marks();

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstring>
@@ -20,8 +21,10 @@ namespace {
 
 using std::chrono::milliseconds;
 using matrix = std::array<uint8_t, tw_rows>;
+using cmd_list = std::vector<int32_t>;
 
 constexpr int32_t c_begin = 382, c_mid = 308, c_apply = 407;
+const cmd_list full_seq{c_begin, c_mid, c_apply, c_begin};
 
 class check_status_test : public testing::Test {
    protected:
@@ -58,8 +61,7 @@ class check_status_test : public testing::Test {
 
     static matrix published() {
         matrix m{};
-        uint32_t p = entries_index.load();
-        std::memcpy(m.data(), entries_status[p], m.size());
+        std::memcpy(m.data(), entries_status[entries_index.load()], m.size());
         return m;
     }
 
@@ -71,8 +73,8 @@ class check_status_test : public testing::Test {
         }
         return k.requests();
     }
-    static std::vector<int32_t> cmds(const std::vector<keelson_request> &got) {
-        std::vector<int32_t> v;
+    static cmd_list cmds(const std::vector<keelson_request> &got) {
+        cmd_list v;
         for (const auto &r : got) {
             v.push_back(r.cmd);
         }
@@ -84,44 +86,28 @@ class check_status_test : public testing::Test {
 
 // --- debounce -------------------------------------------------------------
 
-TEST_F(check_status_test, reachable_row_that_stops_answering_goes_down_on_the_fourth_pass) {
-    row(5, true, true);
-    check_status();
-    ASSERT_EQ(entries[5].status, 1);
-    EXPECT_EQ(published()[5], 2);
-
-    entries[5].ping_ok = 0;
-    entries[5].udp_ok = 0;
-    for (uint32_t miss = 1; miss <= 3; ++miss) {
+TEST_F(check_status_test, a_row_goes_down_on_the_fourth_miss_in_a_row) {
+    // Row 5 per pass: answered or not, then its status and miss count. The code
+    // follows the marks at once; only a status change arms the refresh.
+    struct step {
+        bool ok;
+        uint8_t status;
+        uint32_t fails;
+    };
+    const step steps[] = {{true, 1, 0},  {false, 1, 1}, {false, 1, 2}, {true, 1, 0},
+                          {false, 1, 1}, {false, 1, 2}, {false, 1, 3}, {false, 0, 0}};
+    uint8_t was = 0;
+    for (size_t i = 0; i < std::size(steps); ++i) {
+        SCOPED_TRACE(i);
         refresh_snmp_conf.store(0);
+        row(5, steps[i].ok, steps[i].ok);
         check_status();
-        EXPECT_EQ(entries[5].status, 1) << "miss " << miss;
-        EXPECT_EQ(entries[5].fail_count, miss);
-        EXPECT_EQ(published()[5], 0) << "the code follows the marks at once";
-        EXPECT_EQ(refresh_snmp_conf.load(), 0) << "no change yet, nothing armed";
+        EXPECT_EQ(entries[5].status, steps[i].status);
+        EXPECT_EQ(entries[5].fail_count, steps[i].fails);
+        EXPECT_EQ(published()[5], steps[i].ok ? 2 : 0);
+        EXPECT_EQ(refresh_snmp_conf.load(), steps[i].status != was ? 3 : 0);
+        was = steps[i].status;
     }
-    check_status();
-    EXPECT_EQ(entries[5].status, 0);
-    EXPECT_EQ(entries[5].fail_count, 0u);
-    EXPECT_EQ(refresh_snmp_conf.load(), 3);
-}
-
-TEST_F(check_status_test, one_answered_pass_puts_the_miss_counter_back) {
-    row(0, false, false);
-    set_up(0, true);
-    check_status();
-    check_status();
-    ASSERT_EQ(entries[0].fail_count, 2u);
-    entries[0].ping_ok = entries[0].udp_ok = 1;
-    check_status();
-    EXPECT_EQ(entries[0].fail_count, 0u);
-    entries[0].ping_ok = entries[0].udp_ok = 0;
-    for (int i = 0; i < 3; ++i) {
-        check_status();
-    }
-    EXPECT_EQ(entries[0].status, 1) << "three fresh misses are not enough";
-    check_status();
-    EXPECT_EQ(entries[0].status, 0);
 }
 
 TEST_F(check_status_test, a_change_drops_later_failing_rows_at_once_but_not_earlier_ones) {
@@ -134,12 +120,12 @@ TEST_F(check_status_test, a_change_drops_later_failing_rows_at_once_but_not_earl
 
     check_status();
 
-    EXPECT_EQ(entries[1].status, 1);
-    EXPECT_EQ(entries[1].fail_count, 1u);
-    EXPECT_EQ(entries[2].status, 1);
-    EXPECT_EQ(entries[2].fail_count, 0u);
-    EXPECT_EQ(entries[9].status, 0);
-    EXPECT_EQ(entries[9].fail_count, 1u);
+    // {row, status, fail_count}: row 2 coming up is the change.
+    for (auto [r, status, fails] : {std::array<int, 3>{1, 1, 1}, {2, 1, 0}, {9, 0, 1}}) {
+        SCOPED_TRACE(r);
+        EXPECT_EQ(entries[static_cast<size_t>(r)].status, status);
+        EXPECT_EQ(entries[static_cast<size_t>(r)].fail_count, static_cast<uint32_t>(fails));
+    }
     EXPECT_EQ(refresh_snmp_conf.load(), 3);
 }
 
@@ -163,9 +149,7 @@ TEST_F(check_status_test, codes_follow_the_marks_of_this_pass) {
 
     matrix want{};
     want[0] = 2;
-    want[1] = 1;
-    want[12] = 1;
-    want[44] = 1;
+    want[1] = want[12] = want[44] = 1;
     EXPECT_EQ(published(), want);
     EXPECT_EQ(entries[0].status, 1);
     EXPECT_EQ(entries[1].status, 1) << "still counting";
@@ -188,8 +172,7 @@ TEST_F(check_status_test, each_pass_builds_the_other_half_and_then_publishes_it)
     EXPECT_EQ(entries_status[1][0][7], 2) << "the older half is left as it was";
 
     // The work half is cleared before it is filled: row 7 is now empty.
-    entries[7].ip = 0;
-    entries[7].ping_ok = 0;
+    row(7, false, false).ip = 0;
     check_status();
     EXPECT_EQ(entries_status[1][0][7], 0);
 }
@@ -205,20 +188,6 @@ TEST_F(check_status_test, pending_reread_skips_the_whole_pass) {
     EXPECT_EQ(refresh_snmp_conf.load(), 3);
 }
 
-TEST_F(check_status_test, copy_published_status_records_the_group0_codes_it_returned) {
-    row(0, true, true);
-    row(6, true, false);
-    row(9, true, true);
-    check_status();
-    uint8_t out[tw_rows];
-    std::memset(out, 0xAA, sizeof out);
-    copy_published_status(out);
-    EXPECT_EQ(0, std::memcmp(out, entries_status[entries_index.load()], tw_rows));
-    const uint8_t group0[8] = {2, 0, 0, 0, 0, 0, 1, 0};
-    EXPECT_EQ(0, std::memcmp(sent_entries_status, group0, 8));
-    EXPECT_EQ(sent_entries_status[8], 0) << "only group 0 is recorded";
-}
-
 // --- refresh handshake -------------------------------------------------------
 
 TEST_F(check_status_test, armed_at_start_sends_the_full_sequence_carrying_the_matrix) {
@@ -232,7 +201,7 @@ TEST_F(check_status_test, armed_at_start_sends_the_full_sequence_carrying_the_ma
     auto got = passes(1);
     auto took = std::chrono::steady_clock::now() - t0;
 
-    ASSERT_EQ(cmds(got), (std::vector<int32_t>{c_begin, c_mid, c_apply, c_begin}));
+    ASSERT_EQ(cmds(got), full_seq);
     const std::vector<int32_t> params{1, 1, 1, 0};
     matrix want{};
     want[0] = 1;
@@ -246,9 +215,8 @@ TEST_F(check_status_test, armed_at_start_sends_the_full_sequence_carrying_the_ma
         EXPECT_EQ(got[i].origin, "");
         EXPECT_EQ(got[i].reserved, (std::array<uint8_t, 8>{}));
         EXPECT_EQ(0, std::memcmp(got[i].data.data(), want.data(), want.size()));
-        for (size_t b = tw_rows; b < got[i].data.size(); ++b) {
-            EXPECT_EQ(got[i].data[b], 0) << "data byte " << b;
-        }
+        EXPECT_TRUE(std::all_of(got[i].data.begin() + tw_rows, got[i].data.end(),
+                                [](uint8_t b) { return b == 0; }));
     }
     // After a successful 308 the sender waits two seconds before the 407.
     EXPECT_GE(got[2].time - got[1].time, milliseconds(1900));
@@ -260,14 +228,62 @@ TEST_F(check_status_test, armed_at_start_sends_the_full_sequence_carrying_the_ma
     EXPECT_TRUE(passes(1).empty()) << "done: nothing until a row changes";
 }
 
-TEST_F(check_status_test, failed_308_goes_on_without_the_pause) {
-    keelson_started.store(1);
-    k.set_status(c_mid, -9);
-    row(0, true, false);
-    auto got = passes(1);
-    ASSERT_EQ(cmds(got), (std::vector<int32_t>{c_begin, c_mid, c_apply, c_begin}));
-    EXPECT_LT(got[2].time - got[1].time, milliseconds(1000));
-    EXPECT_EQ(refresh_snmp_conf.load(), 0) << "the 407 succeeded";
+// One armed row (code 1 in row 0), the controller's answers and the re-read
+// flags set, then passes until the attempts settle.
+struct handshake_case {
+    const char *name;
+    int32_t begin_st, mid_st, apply_st;  // 0: the stand-in accepts
+    bool set_df, finish;
+    cmd_list want;             // every pass sends this
+    int32_t first_param;       // param of the first command
+    std::vector<int> refresh;  // refresh_snmp_conf after each pass
+    int finish_after;
+    bool gives_up;  // then a row change re-arms the same sequence once more
+};
+
+TEST_F(check_status_test, refresh_handshake_outcomes) {
+    // A failed 308 keeps the two-second pause out of the cases that do not time it.
+    const handshake_case cases[] = {
+        {"308 fails", 0, -9, 0, false, false, full_seq, 1, {0}, 0, false},
+        {"re-read with set-default", 0, -9, 0, true, true, full_seq, 1, {0}, 0, false},
+        // No sequence has run yet: the record's param is still zero.
+        {"completed re-read", 0, 0, 0, false, true, {c_apply}, 0, {0}, 0, false},
+        // Refused at the start: no attempt is used up, it repeats every pass.
+        {"382 refused", -4, 0, 0, false, false, {c_begin}, 1, {3, 3, 3}, 0, false},
+        {"407 fails", 0, -9, -5, false, false, full_seq, 1, {2, 1, 0}, 0, true},
+        {"short 407 fails", 0, 0, -5, false, true, {c_apply}, 0, {2, 1, 0}, 1, true},
+    };
+    for (const handshake_case &c : cases) {
+        SCOPED_TRACE(c.name);
+        SetUp();
+        k.reset_replies();
+        keelson_started.store(1);
+        k.set_status(c_begin, c.begin_st);
+        k.set_status(c_mid, c.mid_st);
+        k.set_status(c_apply, c.apply_st);
+        called_from_set_df.store(c.set_df ? 1 : 0);
+        reread_params_finish.store(c.finish ? 1 : 0);
+        row(0, true, false);
+        for (size_t pass = 0; pass < c.refresh.size(); ++pass) {
+            SCOPED_TRACE(pass);
+            auto got = passes(1);
+            ASSERT_EQ(cmds(got), c.want);
+            EXPECT_EQ(got[0].param, c.first_param);
+            EXPECT_EQ(got[0].data[0], 1);
+            if (got.size() == 4) {
+                EXPECT_LT(got[2].time - got[1].time, milliseconds(1000));
+            }
+            EXPECT_EQ(refresh_snmp_conf.load(), c.refresh[pass]);
+        }
+        EXPECT_EQ(reread_params_finish.load(), c.finish_after);
+        EXPECT_EQ(called_from_set_df.load(), 0);
+        if (c.gives_up) {
+            EXPECT_TRUE(passes(2).empty()) << "given up";
+            row(1, true, true);
+            EXPECT_EQ(cmds(passes(1)), c.want);
+            EXPECT_EQ(refresh_snmp_conf.load(), 2);
+        }
+    }
 }
 
 TEST_F(check_status_test, only_group0_is_compared_and_0xff_forces_the_next_armed_pass) {
@@ -275,10 +291,17 @@ TEST_F(check_status_test, only_group0_is_compared_and_0xff_forces_the_next_armed
     k.set_status(c_mid, -9);  // no pause
     row(0, true, true);
     set_up(0, true);
-    refresh_snmp_conf.store(0);
+    row(6, true, false);
+    row(9, true, true);
     check_status();
-    uint8_t fetched[tw_rows];
-    copy_published_status(fetched);  // GET_STATUS returned the current codes
+    // GET_STATUS returns the published codes and records group 0's as sent.
+    uint8_t out[tw_rows];
+    std::memset(out, 0xAA, sizeof out);
+    copy_published_status(out);
+    EXPECT_EQ(0, std::memcmp(out, entries_status[entries_index.load()], tw_rows));
+    const uint8_t group0[8] = {2, 0, 0, 0, 0, 0, 1, 0};
+    EXPECT_EQ(0, std::memcmp(sent_entries_status, group0, 8));
+    EXPECT_EQ(sent_entries_status[8], 0) << "only group 0 is recorded";
 
     row(27, true, true);  // a change in group 3 alone
     EXPECT_TRUE(passes(1).empty());
@@ -288,101 +311,28 @@ TEST_F(check_status_test, only_group0_is_compared_and_0xff_forces_the_next_armed
     }
 
     row(30, true, true);  // another change in group 3, no GET_STATUS in between
-    auto got = passes(1);
-    EXPECT_EQ(cmds(got), (std::vector<int32_t>{c_begin, c_mid, c_apply, c_begin}));
-}
-
-TEST_F(check_status_test, refused_382_repeats_every_pass_and_never_reaches_308) {
-    keelson_started.store(1);
-    k.set_status(c_begin, -4);
-    row(0, true, false);
-    for (int pass = 0; pass < 3; ++pass) {
-        auto got = passes(1);
-        ASSERT_EQ(cmds(got), std::vector<int32_t>{c_begin}) << "pass " << pass;
-        EXPECT_EQ(got[0].param, 1);
-        EXPECT_EQ(refresh_snmp_conf.load(), 3) << "attempts are not used up";
-    }
-}
-
-TEST_F(check_status_test, three_failed_407_give_up_until_a_row_changes) {
-    keelson_started.store(1);
-    k.set_status(c_mid, -9);
-    k.set_status(c_apply, -5);
-    row(0, true, false);
-    for (int left = 2; left >= 0; --left) {
-        auto got = passes(1);
-        ASSERT_EQ(cmds(got), (std::vector<int32_t>{c_begin, c_mid, c_apply, c_begin}));
-        EXPECT_EQ(refresh_snmp_conf.load(), left);
-    }
-    EXPECT_TRUE(passes(2).empty()) << "given up";
-
-    row(1, true, true);  // comes up: armed again
-    EXPECT_EQ(passes(1).size(), 4u);
-    EXPECT_EQ(refresh_snmp_conf.load(), 2);
-}
-
-TEST_F(check_status_test, completed_reread_gets_the_short_sequence) {
-    keelson_started.store(1);
-    reread_params_finish.store(1);  // a re-read without the set-default parameter
-    row(0, true, false);
-    auto got = passes(1);
-    ASSERT_EQ(cmds(got), std::vector<int32_t>{c_apply});
-    // No sequence has run yet: the record's param is still zero.
-    EXPECT_EQ(got[0].param, 0);
-    EXPECT_EQ(got[0].data[0], 1);
-    EXPECT_EQ(refresh_snmp_conf.load(), 0);
-    EXPECT_EQ(reread_params_finish.load(), 0);
-}
-
-TEST_F(check_status_test, reread_with_set_default_gets_the_full_sequence) {
-    keelson_started.store(1);
-    k.set_status(c_mid, -9);
-    reread_params_finish.store(1);
-    called_from_set_df.store(1);
-    row(0, true, false);
-    auto got = passes(1);
-    EXPECT_EQ(cmds(got), (std::vector<int32_t>{c_begin, c_mid, c_apply, c_begin}));
-    EXPECT_EQ(called_from_set_df.load(), 0);
-    EXPECT_EQ(reread_params_finish.load(), 0);
+    EXPECT_EQ(cmds(passes(1)), full_seq);
 }
 
 TEST_F(check_status_test, short_sequence_407_carries_the_param_the_last_sequence_left) {
     keelson_started.store(1);
     row(0, true, false);
-
-    // A sequence that ends at its first 382 leaves param 1 in the record.
-    k.set_status(c_begin, -4);
-    ASSERT_EQ(cmds(passes(1)), std::vector<int32_t>{c_begin});
-    reread_params_finish.store(1);
-    auto got = passes(1);
-    ASSERT_EQ(cmds(got), std::vector<int32_t>{c_apply});
-    EXPECT_EQ(got[0].param, 1);
-
-    // One that runs to its end leaves 0.
-    k.reset_replies();
-    k.set_status(c_mid, -9);
-    reread_params_finish.store(0);
-    refresh_snmp_conf.store(3);
-    ASSERT_EQ(passes(1).size(), 4u);
-    reread_params_finish.store(1);
-    refresh_snmp_conf.store(3);
-    got = passes(1);
-    ASSERT_EQ(cmds(got), std::vector<int32_t>{c_apply});
-    EXPECT_EQ(got[0].param, 0);
-}
-
-TEST_F(check_status_test, failed_short_407_keeps_the_reread_pending_through_status_changes) {
-    keelson_started.store(1);
-    k.set_status(c_apply, -5);
-    reread_params_finish.store(1);
-    row(0, true, false);
-    for (int left = 2; left >= 0; --left) {
-        ASSERT_EQ(cmds(passes(1)), std::vector<int32_t>{c_apply});
-        EXPECT_EQ(refresh_snmp_conf.load(), left);
+    // A sequence that ends at its first 382 leaves param 1 in the record, one
+    // that runs to its end leaves 0.
+    for (auto [begin_st, sent, param] : {std::array<int32_t, 3>{-4, 1, 1}, {0, 4, 0}}) {
+        SCOPED_TRACE(param);
+        k.reset_replies();
+        k.set_status(c_mid, -9);
+        k.set_status(c_begin, begin_st);
+        reread_params_finish.store(0);
+        refresh_snmp_conf.store(3);
+        ASSERT_EQ(passes(1).size(), static_cast<size_t>(sent));
+        reread_params_finish.store(1);
+        refresh_snmp_conf.store(3);
+        auto got = passes(1);
+        ASSERT_EQ(cmds(got), cmd_list{c_apply});
+        EXPECT_EQ(got[0].param, param);
     }
-    EXPECT_EQ(reread_params_finish.load(), 1);
-    row(2, true, true);  // a status change arms it: still the short sequence
-    EXPECT_EQ(cmds(passes(1)), std::vector<int32_t>{c_apply});
 }
 
 TEST_F(check_status_test, nothing_goes_out_before_the_controller_has_announced_itself) {
