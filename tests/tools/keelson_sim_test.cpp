@@ -1,16 +1,16 @@
 // The keelson-sim program, run as a separate process: what it prints and
-// records for each kind of record, and how it answers.
-#include <fcntl.h>
+// records for each kind of record, how it answers, and its command line.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstring>
+#include <functional>
+#include <iterator>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "params/cmd_msg.h"
@@ -30,11 +30,11 @@ const std::string json_path = "/run/keelson-sim.json";
 constexpr milliseconds limit{15000};
 
 // Complete lines only: the program may be half-way through writing the last.
-std::vector<std::string> split_lines(const std::string &s) {
+std::vector<std::string> split_lines(const std::string &path) {
     std::vector<std::string> v;
-    size_t start = 0;
-    for (size_t nl; (nl = s.find('\n', start)) != std::string::npos; start = nl + 1) {
-        v.push_back(s.substr(start, nl - start));
+    std::istringstream in(tw_test::read_file(path));
+    for (std::string l; std::getline(in, l) && !in.eof();) {
+        v.push_back(l);
     }
     return v;
 }
@@ -43,290 +43,195 @@ bool exists(const std::string &p) {
     return access(p.c_str(), F_OK) == 0;
 }
 
-// One keelson-sim process with its output in files under /run.
+// Both outputs, for a failure message.
+std::string outputs() {
+    return "stdout:\n" + tw_test::read_file(out_path) + "stderr:\n" + tw_test::read_file(err_path);
+}
+// Waits (bounded) until n lines were printed and returns them.
+std::vector<std::string> wait_lines(size_t n) {
+    std::vector<std::string> l;
+    tw_test::wait_until([&] { return (l = split_lines(out_path)).size() >= n; }, limit);
+    return l;
+}
+
+// One keelson-sim process with its output in the files above; the
+// constructor waits (bounded) until it listens on sock or has ended.
 class sim_process {
    public:
-    explicit sim_process(std::vector<std::string> args, bool wait_ready = true,
-                         const std::string &sock = default_sock) {
-        std::vector<std::string> argv;
-        std::istringstream emu(TW_EMULATOR);
-        for (std::string w; emu >> w;) {
-            argv.push_back(w);
-        }
-        argv.push_back(TW_BINARY_DIR "/tools/keelson-sim");
-        argv.insert(argv.end(), args.begin(), args.end());
-        std::vector<char *> cargv;
-        for (auto &a : argv) {
-            cargv.push_back(a.data());
-        }
-        cargv.push_back(nullptr);
-        unlink(out_path.c_str());
-        unlink(err_path.c_str());
+    explicit sim_process(const std::string &args, const std::string &sock = default_sock) {
+        const std::string cmd = "exec " TW_EMULATOR " " TW_BINARY_DIR "/tools/keelson-sim " + args +
+                                " >" + out_path + " 2>" + err_path;
         pid_ = fork();
         if (pid_ == 0) {
-            int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            dup2(out, 1);
-            dup2(err, 2);
-            execvp(cargv[0], cargv.data());
+            execl("/bin/sh", "sh", "-c", cmd.c_str(), nullptr);
             _exit(127);
         }
-        if (wait_ready) {
-            // Ready once the socket is there; a program that ended is never ready.
-            int st = 0;
-            bool ended = false;
-            tw_test::wait_until(
-                [&] {
-                    ended = waitpid(pid_, &st, WNOHANG) == pid_;
-                    return ended || exists(sock);
-                },
-                limit);
-            if (ended) {
-                pid_ = -1;
-            }
-            ready_ = !ended && exists(sock);
-        }
+        tw_test::wait_until([&] { return ended() || exists(sock); }, limit);
+        ready = !ended() && exists(sock);
     }
-    ~sim_process() {
-        if (pid_ > 0) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-    }
-    bool ready() const { return ready_; }
+    ~sim_process() { wait_exit(SIGKILL); }
 
-    // Sends sig and waits (bounded) for the end: the exit status, or -1.
-    int stop(int sig = SIGTERM) {
-        kill(pid_, sig);
-        return wait_exit();
-    }
-    int wait_exit() {
-        int st = 0;
-        bool done = tw_test::wait_until([&] { return waitpid(pid_, &st, WNOHANG) == pid_; }, limit);
-        if (!done) {
-            return -1;
+    // Sends sig, if any, and waits (bounded) for the end: the exit status, or -1.
+    int wait_exit(int sig = 0) {
+        if (pid_ > 0 && sig != 0) {
+            kill(pid_, sig);
         }
-        pid_ = -1;
-        return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+        tw_test::wait_until([&] { return ended(); }, limit);
+        return status_;
     }
 
-    std::vector<std::string> lines() const { return split_lines(tw_test::read_file(out_path)); }
-    // Both outputs, for a failure message.
-    static std::string outputs() {
-        return "stdout:\n" + tw_test::read_file(out_path) + "stderr:\n" +
-               tw_test::read_file(err_path);
-    }
-    // Waits until n lines were printed and returns them.
-    std::vector<std::string> wait_lines(size_t n) const {
-        tw_test::wait_until([&] { return lines().size() >= n; }, limit);
-        return lines();
-    }
+    bool ready = false;
 
    private:
+    // Collects the program once it has ended: the exit code, or 128 + the signal.
+    bool ended() {
+        int st = 0;
+        if (pid_ > 0 && waitpid(pid_, &st, WNOHANG) == pid_) {
+            status_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+            pid_ = -1;
+        }
+        return pid_ <= 0;
+    }
+
     pid_t pid_ = -1;
-    bool ready_ = false;
+    int status_ = -1;
 };
 
 // A line's time stamp, which every printed line and JSON object begins with.
 const std::string stamp = "{N}-{N}-{N} {N}:{N}:{N}.{N}";
 
-bool matches(const std::string &s, const std::string &pattern) {
-    return tw_test::text_matches(s, pattern);
-}
+using tw_test::text_matches;
 
-// Status bytes i % 3, as the refresh sequence would carry them.
-cmd_msg_t refresh_request(int32_t cmd, int32_t param) {
-    cmd_msg_t m;
-    std::memset(&m, 0, sizeof m);
-    m.cmd = cmd;
-    m.param = param;
+// One record sent as the daemon sends it, with status bytes i % 3 as the
+// refresh sequence would carry them; the answer's status.
+int exchange(int32_t cmd, int32_t param, const char *origin = "") {
+    cmd_msg_t req{};
+    req.cmd = cmd;
+    req.param = param;
+    std::memcpy(req.origin, origin, std::strlen(origin));
     for (size_t i = 0; i < 88; ++i) {
-        m.data[i] = static_cast<uint8_t>(i % 3);
+        req.data[i] = static_cast<uint8_t>(i % 3);
     }
-    return m;
+    cmd_msg_t resp;
+    return cmd_send_recv(&req, &resp);
 }
 const std::string matrix_text =
     "01201201 20120120 12012012 01201201 20120120 12012012 01201201 20120120 12012012 01201201 "
     "20120120";
 
-class keelson_sim : public ::testing::Test {
-   protected:
-    void SetUp() override {
-        ASSERT_TRUE(tw_test::in_sandbox());
-        reread_params.store(0);
-        unlink(default_sock.c_str());
-        unlink(json_path.c_str());
-    }
-    void TearDown() override {
-        reread_params.store(0);
-        unlink(json_path.c_str());
-    }
-    const std::string pid = std::to_string(getpid());
-};
+const std::string pid = std::to_string(getpid());
 
-TEST_F(keelson_sim, log_record_prints_its_text_with_line_ends_escaped) {
-    sim_process sim({});
-    ASSERT_TRUE(sim.ready());
-    EXPECT_EQ(daemon_log(2, "%s(%d): link \"down\".\n\r", "probe", 12), 0);
-    auto l = sim.wait_lines(1);
-    ASSERT_EQ(l.size(), 1u) << sim_process::outputs();
-    EXPECT_TRUE(matches(l[0], stamp + " cmd=230 param=2 origin=\"SNMP\" pid=" + pid +
-                                  " text=\"probe(12): link \\\"down\\\".\\n\\r\""))
-        << l[0];
-    EXPECT_EQ(sim.stop(), 0);
-}
-
-TEST_F(keelson_sim, refresh_commands_print_the_matrix_in_eleven_groups) {
-    sim_process sim({});
-    ASSERT_TRUE(sim.ready());
-    cmd_msg_t req = refresh_request(382, 1);
-    cmd_msg_t resp;
-    EXPECT_EQ(cmd_send_recv(&req, &resp), 0);
-    req.cmd = 308;
-    EXPECT_EQ(cmd_send_recv(&req, &resp), 0);
-    req.cmd = 407;
-    EXPECT_EQ(cmd_send_recv(&req, &resp), 0);
-    req.cmd = 382;
-    req.param = 0;
-    EXPECT_EQ(cmd_send_recv(&req, &resp), 0);
-    auto l = sim.wait_lines(4);
-    ASSERT_EQ(l.size(), 4u) << sim_process::outputs();
-    const char *heads[4] = {"cmd=382 param=1", "cmd=308 param=1", "cmd=407 param=1",
-                            "cmd=382 param=0"};
-    for (size_t i = 0; i < 4; ++i) {
-        EXPECT_TRUE(matches(
-            l[i], stamp + " " + heads[i] + " origin=\"\" pid=" + pid + " matrix=" + matrix_text))
-            << l[i];
-    }
-    EXPECT_EQ(sim.stop(), 0);
-}
-
-TEST_F(keelson_sim, other_commands_print_the_header_alone) {
-    sim_process sim({});
-    ASSERT_TRUE(sim.ready());
-    cmd_msg_t req = refresh_request(12, -3);
-    std::memcpy(req.origin, "DIRECT", 6);
-    cmd_msg_t resp;
-    EXPECT_EQ(cmd_send_recv(&req, &resp), 0);
-    auto l = sim.wait_lines(1);
-    ASSERT_EQ(l.size(), 1u) << sim_process::outputs();
-    EXPECT_TRUE(matches(l[0], stamp + " cmd=12 param=-3 origin=\"DIRECT\" pid=" + pid)) << l[0];
-}
-
-TEST_F(keelson_sim, fail_close_short_and_delay_answer_as_asked) {
-    sim_process sim({"--fail", "407=-5", "--close", "308", "--short", "382=20", "--delay",
-                     "407=200", "--fail", "12=0x10"});
-    ASSERT_TRUE(sim.ready());
-    cmd_msg_t req = refresh_request(407, 1);
-    cmd_msg_t resp;
-    auto t0 = std::chrono::steady_clock::now();
-    EXPECT_EQ(cmd_send_recv(&req, &resp), -5);
-    EXPECT_GE(std::chrono::steady_clock::now() - t0, milliseconds(200));
-    req.cmd = 12;
-    EXPECT_EQ(cmd_send_recv(&req, &resp), 16);
-    req.cmd = 308;
-    EXPECT_EQ(cmd_send_recv(&req, &resp), -121);  // and its report follows
-    req.cmd = 382;
-    EXPECT_EQ(cmd_send_recv(&req, &resp), -121);
-    auto l = sim.wait_lines(6);
-    ASSERT_EQ(l.size(), 6u) << sim_process::outputs();
-    EXPECT_TRUE(matches(l[3], stamp + " cmd=230 param=2 origin=\"SNMP\" pid=" + pid +
-                                  " text=\"cmd_send_recv({N}): recv return 0 bytes, "
-                                  "expected 156.\\n\\r\""))
-        << l[3];
-    EXPECT_TRUE(matches(l[5], stamp + " cmd=230 param=2 origin=\"SNMP\" pid=" + pid +
-                                  " text=\"cmd_send_recv({N}): recv return 20 bytes, "
-                                  "expected 156.\\n\\r\""))
-        << l[5];
-    EXPECT_EQ(sim.stop(SIGINT), 0);
-}
-
-TEST_F(keelson_sim, close_all_ends_every_exchange_without_answer) {
-    sim_process sim({"--close", "all"});
-    ASSERT_TRUE(sim.ready());
-    EXPECT_EQ(daemon_log(2, "%s(%d): x\n\r", "f", 1), -121);
-    EXPECT_EQ(sim.wait_lines(1).size(), 1u) << sim_process::outputs();
-}
-
-TEST_F(keelson_sim, connection_without_a_record_is_printed_as_such) {
-    sim_process sim({});
-    ASSERT_TRUE(sim.ready());
-    reread_params.store(1);
-    EXPECT_EQ(daemon_log(2, "%s(%d): dropped\n\r", "f", 1), 0);
-    reread_params.store(0);
-    auto l = sim.wait_lines(1);
-    ASSERT_EQ(l.size(), 1u) << sim_process::outputs();
-    EXPECT_TRUE(matches(l[0], stamp + " connection with 0 bytes")) << l[0];
-}
-
-TEST_F(keelson_sim, json_file_holds_one_object_per_record) {
-    sim_process sim({"--json", json_path});
-    ASSERT_TRUE(sim.ready());
-    EXPECT_EQ(daemon_log(2, "%s(%d): tab\there \"q\"\n\r", "probe", 7), 0);
-    cmd_msg_t req = refresh_request(308, 1);
-    cmd_msg_t resp;
-    EXPECT_EQ(cmd_send_recv(&req, &resp), 0);
-    sim.wait_lines(2);
-    EXPECT_EQ(sim.stop(), 0);
-    auto j = split_lines(tw_test::read_file(json_path));
-    ASSERT_EQ(j.size(), 2u) << sim_process::outputs();
-    EXPECT_TRUE(matches(j[0], "{\"time\":\"" + stamp +
-                                  "\",\"bytes\":156,\"cmd\":230,\"param\":2,\"origin\":\"SNMP\","
-                                  "\"pid\":" +
-                                  pid +
-                                  ",\"text\":\"probe(7): tab\\there \\\"q\\\"\\n\\r\""
-                                  "}"))
-        << j[0];
+TEST(keelson_sim, each_record_is_printed_recorded_and_answered_as_the_rules_say) {
+    unlink(json_path.c_str());  // the program appends
+    sim_process sim("--json " + json_path +
+                    " --fail 407=-5 --delay 407=200 --close 308 --short 382=20 --fail 12=0x10 "
+                    "--close all");
+    ASSERT_TRUE(sim.ready) << outputs();
+    struct row {
+        std::function<int()> send;  // nullptr: the client's report of the cut answer before
+        int rc;
+        std::string line;      // after the time stamp
+        std::string json;      // after the time stamp and "bytes":
+        milliseconds took{0};  // at least
+    };
+    // The header, in both forms, that every whole record begins with.
+    auto line = [](int32_t cmd, int32_t param, const std::string &origin) {
+        return "cmd=" + std::to_string(cmd) + " param=" + std::to_string(param) + " origin=\"" +
+               origin + "\" pid=" + pid;
+    };
+    auto json = [](int32_t cmd, int32_t param, const std::string &origin) {
+        return "156,\"cmd\":" + std::to_string(cmd) + ",\"param\":" + std::to_string(param) +
+               ",\"origin\":\"" + origin + "\",\"pid\":" + pid;
+    };
     std::string status;
     for (int i = 0; i < 88; ++i) {
         status += (i > 0 ? "," : "") + std::to_string(i % 3);
     }
-    EXPECT_TRUE(matches(j[1], "{\"time\":\"" + stamp +
-                                  "\",\"bytes\":156,\"cmd\":308,\"param\":1,\"origin\":\"\","
-                                  "\"pid\":" +
-                                  pid + ",\"status\":[" + status + "]}"))
-        << j[1];
-}
-
-TEST_F(keelson_sim, own_socket_path_and_clean_stop) {
-    const std::string path = "/run/other-keelson.sock";
-    sim_process sim({"--socket", path}, true, path);
-    ASSERT_TRUE(sim.ready());
-    EXPECT_FALSE(exists(default_sock));
-
-    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-    ASSERT_GE(fd, 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::strcpy(addr.sun_path, path.c_str());
-    ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
-    cmd_msg_t req = refresh_request(407, 1);
-    req.pid = 4242;
-    ASSERT_EQ(send(fd, &req, sizeof req, 0), static_cast<ssize_t>(sizeof req));
-    cmd_msg_t resp;
-    EXPECT_EQ(recv(fd, &resp, sizeof resp, MSG_WAITALL), static_cast<ssize_t>(sizeof resp));
-    EXPECT_EQ(resp.cmd, 0);
-    close(fd);
-    auto l = sim.wait_lines(1);
-    ASSERT_EQ(l.size(), 1u) << sim_process::outputs();
-    EXPECT_TRUE(
-        matches(l[0], stamp + " cmd=407 param=1 origin=\"\" pid=4242 matrix=" + matrix_text))
-        << l[0];
-    EXPECT_EQ(sim.stop(), 0);
-    EXPECT_FALSE(exists(path));
-}
-
-TEST_F(keelson_sim, help_and_bad_options) {
-    {
-        sim_process sim({"--help"}, false);
-        EXPECT_EQ(sim.wait_exit(), 0);
-        EXPECT_NE(tw_test::read_file(out_path).find("usage: keelson-sim"), std::string::npos);
+    // The refresh commands carry the matrix: printed as eleven groups.
+    auto refresh = [&](int32_t cmd, int32_t param, int rc, milliseconds took = {}) -> row {
+        return {[=] { return exchange(cmd, param); }, rc,
+                line(cmd, param, "") + " matrix=" + matrix_text,
+                json(cmd, param, "") + ",\"status\":[" + status + "]", took};
+    };
+    auto report = [&](const std::string &got) -> row {
+        std::string text = "cmd_send_recv({N}): recv return " + got + " bytes, expected 156.\\n\\r";
+        return {nullptr, 0, line(230, 2, "SNMP") + " text=\"" + text + "\"",
+                json(230, 2, "SNMP") + ",\"text\":\"" + text + "\""};
+    };
+    const row rows[] = {
+        // Quotes and control bytes escaped: C-like in the line, JSON-like in the object.
+        {[] { return daemon_log(2, "%s(%d): link \"down\"\t\x01.\n\r", "probe", 12); }, -121,
+         line(230, 2, "SNMP") + " text=\"probe(12): link \\\"down\\\"\\t\\x01.\\n\\r\"",
+         json(230, 2, "SNMP") + ",\"text\":\"probe(12): link \\\"down\\\"\\t\\u0001.\\n\\r\""},
+        refresh(382, 1, -121),
+        report("20"),
+        refresh(308, 1, -121),
+        report("0"),
+        refresh(407, 0, -5, milliseconds(200)),  // --fail and --delay of one code add up
+        // Any other command: the header alone.
+        {[] { return exchange(12, -3, "DIRECT"); }, 16, line(12, -3, "DIRECT"),
+         json(12, -3, "DIRECT")},
+        // While a re-read is pending the client connects but sends nothing.
+        {[] {
+             reread_params.store(1);
+             int rc = daemon_log(2, "dropped");
+             reread_params.store(0);
+             return rc;
+         },
+         0, "connection with 0 bytes", "0"},
+    };
+    for (size_t i = 0; i < std::size(rows); ++i) {
+        const row &w = rows[i];
+        SCOPED_TRACE(w.line);
+        auto t0 = std::chrono::steady_clock::now();
+        if (w.send) {
+            EXPECT_EQ(w.send(), w.rc);
+        }
+        EXPECT_GE(std::chrono::steady_clock::now() - t0, w.took);
+        auto l = wait_lines(i + 1);
+        ASSERT_GT(l.size(), i) << outputs();
+        EXPECT_TRUE(text_matches(l[i], stamp + " " + w.line)) << l[i];
     }
-    for (std::vector<std::string> bad : std::vector<std::vector<std::string>>{
-             {"--fail", "407"}, {"--delay", "x=1"}, {"--bogus"}, {"--socket"}}) {
-        sim_process sim(bad, false);
-        EXPECT_EQ(sim.wait_exit(), 2) << bad[0];
-        EXPECT_NE(tw_test::read_file(err_path).find("keelson-sim: "), std::string::npos);
+    EXPECT_EQ(sim.wait_exit(SIGINT), 0);
+    EXPECT_EQ(split_lines(out_path).size(), std::size(rows)) << outputs();
+    auto j = split_lines(json_path);
+    ASSERT_EQ(j.size(), std::size(rows)) << outputs();
+    for (size_t i = 0; i < j.size(); ++i) {
+        EXPECT_TRUE(
+            text_matches(j[i], "{\"time\":\"" + stamp + "\",\"bytes\":" + rows[i].json + "}"))
+            << j[i];
+    }
+}
+
+TEST(keelson_sim, own_socket_path_clean_stop_help_and_refusals) {
+    {
+        const std::string path = "/run/other-keelson.sock";
+        sim_process sim("--socket " + path, path);
+        ASSERT_TRUE(sim.ready) << outputs();
+        EXPECT_FALSE(exists(default_sock));
+        // The client's path leads there through a link.
+        ASSERT_EQ(symlink(path.c_str(), default_sock.c_str()), 0);
+        EXPECT_EQ(exchange(407, 1), 0);
+        EXPECT_EQ(wait_lines(1).size(), 1u) << outputs();
+        EXPECT_EQ(sim.wait_exit(SIGTERM), 0);
+        EXPECT_FALSE(exists(path));  // removed on a clean stop
+        unlink(default_sock.c_str());
+    }
+    // How the output begins: on stdout for the help, on stderr for a refusal.
+    const std::pair<std::string, std::string> ends[] = {
+        {"--help", "usage: keelson-sim [OPTION]...\n"},
+        {"--fail 407", "keelson-sim: bad value for --fail: 407\n"},
+        {"--delay x=1", "keelson-sim: bad value for --delay: x=1\n"},
+        {"--short 382=156", "keelson-sim: bad value for --short: 382=156\n"},
+        {"--bogus", "keelson-sim: unknown or incomplete option: --bogus\n"},
+        {"--socket", "keelson-sim: unknown or incomplete option: --socket\n"},
+    };
+    for (const auto &[args, text] : ends) {
+        SCOPED_TRACE(args);
+        sim_process sim(args);
+        const bool help = args == "--help";
+        EXPECT_EQ(sim.wait_exit(), help ? 0 : 2);
+        EXPECT_EQ(tw_test::read_file(help ? out_path : err_path).substr(0, text.size()), text);
     }
     EXPECT_FALSE(exists(default_sock));
 }
