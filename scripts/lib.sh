@@ -1,0 +1,143 @@
+#!/usr/bin/env bash
+# The scripts' common functions: sourced by the lab, the bench, the soak and
+# the test script, and run as "bash scripts/lib.sh FUNCTION ARG..." by the
+# tests, so that the receiver network and the configuration file have one
+# recipe each.
+#
+#   tw_wait_for TENTHS CMD...          run CMD every 0.1 s until it succeeds (bounded)
+#   tw_build DIR [TARGET...]           configure (RelWithDebInfo unless DIR has a cache) and build
+#   tw_hex_ip A.B.C.D                  0xAABBCCDD, as the configuration file writes addresses
+#   tw_config MGMT GROUP...            print a configuration file (see below)
+#   tw_rxnet_up NS LATENCY HELD... [-- UNHELD...]
+#   tw_rxnet_addr NS add|del ADDR      give or take one held address
+#   tw_rxnet_down NS                   remove the network (and its relay)
+#   tw_daemon_pid                      pid of the daemon holding the lock ("" when none)
+
+tw_root=$(cd "$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")/.." && pwd)
+: "${TW_BUILD_DIR:=$tw_root/build}"
+
+tw_wait_for() {
+    local n=$1
+    shift
+    while ((n-- > 0)); do
+        "$@" && return 0
+        sleep 0.1
+    done
+    return 1
+}
+
+tw_build() {
+    local dir=$1
+    shift
+    local targets=()
+    (($# > 0)) && targets=(--target "$@")
+    [[ -f "$dir/CMakeCache.txt" ]] || cmake -S "$tw_root" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+    cmake --build "$dir" -j"$(nproc)" "${targets[@]}"
+}
+
+tw_hex_ip() {
+    local IFS=.
+    # shellcheck disable=SC2086
+    set -- $1
+    printf '0x%02x%02x%02x%02x' "$1" "$2" "$3" "$4"
+}
+
+# tw_config MGMT GROUP... prints the file the appliance writes for these
+# groups, in order from c1.  A GROUP is "PORT:IP,IP,..." (up to 8 addresses,
+# trap status and status 1), "PORT/TRAP_STATUS/STATUS:IP,..." or "-" for a
+# group with no receiver; the groups not given are empty too.
+tw_config() {
+    local mgmt=$1
+    shift
+    local ports=() trap_status=() status=() g spec ips a i
+    echo "ip_address=$(tw_hex_ip "$mgmt")"
+    for g in $(seq 1 11); do
+        spec=${1:--}
+        (($# > 0)) && shift
+        ips=()
+        if [[ "$spec" == - ]]; then
+            ports+=(0) trap_status+=(0) status+=(0)
+        else
+            IFS=/ read -r p t s <<<"${spec%%:*}"
+            ports+=("$p") trap_status+=("${t:-1}") status+=("${s:-1}")
+            IFS=, read -r -a a <<<"${spec#*:}"
+            for i in "${a[@]}"; do ips+=("$(tw_hex_ip "$i")"); done
+        fi
+        while ((${#ips[@]} < 8)); do ips+=(0x0); done
+        echo "snmp_c${g}_ip=$(IFS=,; echo "${ips[*]}" | sed 's/,/, /g')"
+    done
+    echo "snmp_v3_trap_port=$(IFS=,; echo "${ports[*]}" | sed 's/,/, /g')"
+    echo "snmp_v3_trap_status=$(IFS=,; echo "${trap_status[*]}" | sed 's/,/, /g')"
+    echo "snmp_status=$(IFS=,; echo "${status[*]}" | sed 's/,/, /g')"
+}
+
+# tw_rxnet_up NS LATENCY HELD... [-- UNHELD...] builds the receivers' network:
+# namespace NS holding each HELD address (/32, so one can go without the
+# others), joined to this namespace, which gets the management address
+# 192.0.2.1/24 on the link "NS-m".  LATENCY 0 gives a veth pair; more gives
+# two TUN devices joined by netrelay (from TW_BUILD_DIR) with that many
+# milliseconds each way, as a real link has.
+tw_rxnet_up() {
+    local ns=$1 latency=$2
+    shift 2
+    local held=() unheld=() a mgmt_if="$ns-m" rx_if="$ns-r" relay="$TW_BUILD_DIR/tools/lab/netrelay"
+    while (($# > 0)) && [[ "$1" != -- ]]; do held+=("$1"); shift; done
+    (($# > 0)) && shift
+    unheld=("$@")
+    tw_rxnet_down "$ns"
+    ip netns add "$ns" && ip -n "$ns" link set lo up || return 1
+    # Every refused trap port must come back as a port-unreachable report, so
+    # the receivers' kernel may not rate-limit them.  (Through /proc: procps
+    # need not be installed.)
+    ip netns exec "$ns" sh -c 'echo 0 >/proc/sys/net/ipv4/icmp_ratelimit &&
+        echo 6160 >/proc/sys/net/ipv4/icmp_ratemask' || return 1
+    if ((latency > 0)) && [[ -c /dev/net/tun && -x "$relay" ]]; then
+        "$relay" --delay-ms "$latency" "$mgmt_if" "$rx_if" >"/run/$ns.relay.log" 2>&1 &
+        echo $! >"/run/$ns.relay.pid"
+        tw_wait_for 50 ip link show "$rx_if" >/dev/null 2>&1 || return 1
+        ip link set "$rx_if" netns "$ns" || return 1
+    else
+        ip link add "$mgmt_if" type veth peer name "$rx_if" address 02:00:5e:00:53:12 netns "$ns" ||
+            return 1
+    fi
+    ip addr add 192.0.2.1/24 dev "$mgmt_if" && ip link set "$mgmt_if" up || return 1
+    for a in "${held[@]}"; do
+        ip -n "$ns" addr add "$a/32" dev "$rx_if" || return 1
+    done
+    ip -n "$ns" link set "$rx_if" up && ip -n "$ns" route add 192.0.2.1/32 dev "$rx_if" || return 1
+    # An address nobody holds stays silent: no "unreachable" from the
+    # receivers' side, which has no route there.
+    ip -n "$ns" route add blackhole 192.0.2.0/24 || return 1
+    # On veth, pin every receiver's neighbour entry: a learned one fails its
+    # next check once nobody holds the address, and the kernel then drops the
+    # echo requests before they reach the wire.
+    if [[ ! -f "/run/$ns.relay.pid" ]]; then
+        for a in "${held[@]}" "${unheld[@]}"; do
+            ip neigh replace "$a" lladdr 02:00:5e:00:53:12 dev "$mgmt_if" nud permanent || return 1
+        done
+    fi
+}
+
+tw_rxnet_addr() {
+    ip -n "$1" addr "$2" "$3/32" dev "$1-r"
+}
+
+tw_rxnet_down() {
+    local ns=$1
+    if [[ -f "/run/$ns.relay.pid" ]]; then
+        kill -TERM "$(cat "/run/$ns.relay.pid")" 2>/dev/null || true
+        rm -f "/run/$ns.relay.pid"
+    fi
+    ip netns del "$ns" 2>/dev/null || true
+    ip link del "$ns-m" 2>/dev/null || true
+}
+
+tw_daemon_pid() {
+    local pid
+    pid=$("$TW_BUILD_DIR/tools/trapwatchctl" pid 2>/dev/null) && echo "$pid"
+    return 0
+}
+
+if [[ "${BASH_SOURCE[0]}" == "$0" ]]; then
+    "$@"
+fi
