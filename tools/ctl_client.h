@@ -59,7 +59,7 @@ ctl_outcome ctl_exchange(const std::string &path, int32_t cmd, int32_t param,
 std::string ctl_describe(const ctl_outcome &o, const std::string &path);
 
 // Process id that holds the daemon's single-instance lock on path, 0 when
-// nobody holds it, -1 when the file can't be opened.
+// nobody holds it, -1 when the file can't be opened (errno says why).
 pid_t ctl_lock_holder(const char *path = ctl_lock_path);
 
 // The matrix of a GET_STATUS reply as the operator's table: a header with
