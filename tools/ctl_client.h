@@ -50,7 +50,9 @@ struct ctl_outcome {
 };
 
 // One request (origin "LOCAL", this process's pid) and its reply.  timeout
-// bounds the connect, the send and the wait for the reply, each on its own.
+// bounds the connect, the send and the wait for the reply, each on its own;
+// zero sets no bound, for a caller that bounds a whole run of exchanges
+// itself (an alarm) and would have two system calls per exchange measured.
 ctl_outcome ctl_exchange(const std::string &path, int32_t cmd, int32_t param,
                          std::chrono::milliseconds timeout);
 
