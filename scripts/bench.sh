@@ -181,11 +181,8 @@ if [[ "${1:-}" == "--inner" ]]; then
     }
 
     lab_down() {
-        if [[ -n "$listener_pid" ]]; then
-            kill "$listener_pid" 2>/dev/null || true
-            wait "$listener_pid" 2>/dev/null || true
-            listener_pid=
-        fi
+        [[ -z "$listener_pid" ]] || tw_stop "$listener_pid" || true
+        listener_pid=
         tw_rxnet_down "$lab_ns"
     }
 
@@ -197,10 +194,7 @@ if [[ "${1:-}" == "--inner" ]]; then
     }
 
     keelson_down() {
-        [[ -n "$keelson_pid" ]] || return 0
-        kill "$keelson_pid" 2>/dev/null || true
-        timeout 5 tail --pid="$keelson_pid" -f /dev/null || kill -9 "$keelson_pid" 2>/dev/null || true
-        wait "$keelson_pid" 2>/dev/null || true
+        [[ -z "$keelson_pid" ]] || tw_stop "$keelson_pid" || note "keelson-sim did not stop; killed"
         keelson_pid=
     }
 
@@ -237,10 +231,7 @@ if [[ "${1:-}" == "--inner" ]]; then
     daemon_down() {
         [[ -n "$daemon_pid" ]] || return 0
         "$twctl" terminate >/dev/null 2>&1 || true
-        if ! timeout 10 tail --pid="$daemon_pid" -f /dev/null; then
-            note "trapwatch did not stop; killing $daemon_pid"
-            kill -9 "$daemon_pid" 2>/dev/null || true
-        fi
+        tw_stop "$daemon_pid" - 100 || note "trapwatch did not stop; killed $daemon_pid"
         daemon_pid=
     }
 
@@ -288,9 +279,7 @@ if [[ "${1:-}" == "--inner" ]]; then
         sleep 5.5  # its first cycle
         window fping "$rep" "$pid"
         ((rep == 1)) && breakdown fping "$pid"
-        kill -INT "$pid" 2>/dev/null || true
-        timeout 10 tail --pid="$pid" -f /dev/null || kill -9 "$pid" 2>/dev/null || true
-        wait "$pid" 2>/dev/null || true
+        tw_stop "$pid" INT 100 || note "fping did not stop; killed"
         # Its summary: hosts that answered every echo request.
         alive=$(grep -c ' = [0-9]*/[0-9]*/0%' /run/twbench-fping.log || true)
         put fping hosts_answering "$rep" "$alive"

@@ -170,7 +170,7 @@ no_strays() {
 }
 
 cleanup() {
-    local rc=$? relay holder
+    local rc=$? holder
     trap - EXIT INT TERM
     set +e
     if [[ $daemon_started -eq 1 ]]; then
@@ -180,17 +180,10 @@ cleanup() {
         [[ -n "$holder" ]] && kill -TERM "$holder" 2>/dev/null
     fi
     for p in "${pids[@]}"; do
-        kill -TERM "$p" 2>/dev/null
+        tw_stop "$p"
     done
-    for p in "${pids[@]}"; do
-        wait "$p" 2>/dev/null
-    done
-    relay=$(cat "/run/$netns.relay.pid" 2>/dev/null)
     tw_rxnet_down "$netns"
-    if [[ -n "$relay" ]]; then
-        wait "$relay" 2>/dev/null
-        grep '^netrelay: .* dropped' "/run/$netns.relay.log"
-    fi
+    [[ -s "/run/$netns.relay.log" ]] && grep '^netrelay: .* dropped' "/run/$netns.relay.log"
     # Bounded wait for the daemon (not our child) and anything else we made.
     if ! tw_wait_for 50 no_strays; then
         printf 'lab: still running: %s\n' "${stray[@]}" >&2

@@ -6,6 +6,7 @@
 #
 #   tw_ensure_packages PKG...          install the Debian packages that are missing
 #   tw_wait_for TENTHS CMD...          run CMD every 0.1 s until it succeeds (bounded)
+#   tw_stop PID [SIGNAL [TENTHS]]      signal a process, wait (bounded), then kill it
 #   tw_build DIR [TARGET...] [-- CMAKE_ARG...]
 #                                      configure (once) and build
 #   tw_hex_ip A.B.C.D                  0xAABBCCDD, as the configuration file writes addresses
@@ -39,6 +40,20 @@ tw_wait_for() {
     done
     return 1
 }
+
+# tw_stop PID [SIGNAL [TENTHS]] sends SIGNAL (TERM; "-" sends none, for a
+# process asked to end another way), gives PID TENTHS tenths of a second (50)
+# to end, then kills it; a child of this shell is reaped.  False when it had
+# to be killed.
+tw_stop() {
+    local pid=$1 sig=${2:-TERM} n=${3:-50} rc=0
+    [[ "$sig" == - ]] || kill -"$sig" "$pid" 2>/dev/null || true
+    tw_wait_for "$n" tw_gone "$pid" || { kill -KILL "$pid" 2>/dev/null || true; rc=1; }
+    wait "$pid" 2>/dev/null || true
+    return $rc
+}
+
+tw_gone() { ! kill -0 "$1" 2>/dev/null; }
 
 # tw_build DIR [TARGET...] [-- CMAKE_ARG...] configures DIR when it has no
 # cache yet (RelWithDebInfo unless a CMAKE_ARG says otherwise: the last -D
@@ -149,7 +164,7 @@ tw_rxnet_addr() {
 tw_rxnet_down() {
     local ns=$1
     if [[ -f "/run/$ns.relay.pid" ]]; then
-        kill -TERM "$(cat "/run/$ns.relay.pid")" 2>/dev/null || true
+        tw_stop "$(cat "/run/$ns.relay.pid")" || true
         rm -f "/run/$ns.relay.pid"
     fi
     ip netns del "$ns" 2>/dev/null || true
