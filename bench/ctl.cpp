@@ -1,44 +1,35 @@
-// bench-ctl: the benchmark's control-socket client and report reader.
+// bench-ctl: what the benchmark asks of the control socket beyond
+// trapwatchctl, and its report readers.
 //
-//   bench-ctl cmd CMD [PARAM]        one request; prints the reply's status
-//   bench-ctl status                 GET_STATUS; prints the 88 codes and their counts
-//   bench-ctl wait-socket SECONDS    waits until the daemon answers GET_VER
 //   bench-ctl rtt SECONDS            GET_STATUS round trips from one client, timed
 //   bench-ctl mix COUNT              COUNT commands of a fixed mix, every reply checked
 //   bench-ctl alloc-report FILE      the allocation counter's page (alloc_report.h)
 //   bench-ctl syscall-cost           the time of one null system call here
 //
-// Output is "key=value" lines for scripts/bench.sh.  Every exchange is one
-// connection with one 156-byte record each way and is bounded by a time-out,
-// so a daemon that hangs makes this program fail instead of wait.
+// Output is "key=value" lines for scripts/bench.sh.  Every exchange is
+// tools/ctl_client's: one connection, one 156-byte record each way, bounded.
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/syscall.h>
-#include <sys/time.h>
-#include <sys/un.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
+#include <chrono>
 #include <cinttypes>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "bench/alloc_report.h"
-#include "params/cmd_msg.h"
-#include "trapwatch/control.h"
+#include "tools/ctl_client.h"
 
 namespace {
 
-constexpr int exchange_timeout_s = 2;
-constexpr int matrix_rows = 88;           // 11 groups x 8 codes of a GET_STATUS reply
+constexpr auto exchange_timeout = std::chrono::seconds(2);
 constexpr int32_t out_of_range_cmd = 14;  // answered with -103 and a log record
-
-enum class outcome { ok, connect, send, recv, short_reply };
 
 int64_t now_ns() {
     timespec ts{};
@@ -55,131 +46,32 @@ int64_t cpu_ns() {
     return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
-// One request and its reply on a connection of its own.  Each wait is bounded
-// by socket time-outs, or, for the timed round trips (timed = true), where
-// two more system calls per exchange would be measured as the daemon's, by
-// the alarm that rtt() sets over the whole run.
-outcome exchange(int32_t cmd, int32_t param, cmd_msg_t *reply, bool timed = false) {
-    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        return outcome::connect;
-    }
-    if (!timed) {
-        timeval tv{};
-        tv.tv_sec = exchange_timeout_s;
-        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-        setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);  // bounds connect too
-    }
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    const size_t n = std::strlen(trapwatch_sock_path);
-    std::memcpy(addr.sun_path, trapwatch_sock_path, n);
-    if (connect(fd, reinterpret_cast<const sockaddr *>(&addr), static_cast<socklen_t>(2 + n)) !=
-        0) {
-        close(fd);
-        return outcome::connect;
-    }
-    cmd_msg_t req{};
-    req.cmd = cmd;
-    req.param = param;
-    std::memcpy(req.origin, "BENCH", 5);
-    req.pid = getpid();
-    if (send(fd, &req, sizeof req, MSG_NOSIGNAL) != static_cast<ssize_t>(sizeof req)) {
-        close(fd);
-        return outcome::send;
-    }
-    const ssize_t got = recv(fd, reply, sizeof *reply, MSG_WAITALL);
-    close(fd);
-    if (got < 0) {
-        return outcome::recv;
-    }
-    return got == static_cast<ssize_t>(sizeof *reply) ? outcome::ok : outcome::short_reply;
+bool answered(const ctl_outcome &o, int32_t want) {
+    return o.fail == ctl_fail::none && o.reply.cmd == want;
 }
 
-const char *outcome_text(outcome o) {
-    switch (o) {
-        case outcome::ok:
-            return "ok";
-        case outcome::connect:
-            return "connect failed";
-        case outcome::send:
-            return "send failed";
-        case outcome::recv:
-            return "no reply in time";
-        case outcome::short_reply:
-            return "short reply";
-    }
-    return "?";
-}
-
-int cmd_one(int32_t cmd, int32_t param) {
-    cmd_msg_t reply{};
-    const outcome o = exchange(cmd, param, &reply);
-    if (o != outcome::ok) {
-        std::fprintf(stderr, "bench-ctl: command %d: %s\n", cmd, outcome_text(o));
-        return 1;
-    }
-    std::printf("status=%d\n", reply.cmd);
-    return 0;
-}
-
-int status() {
-    cmd_msg_t reply{};
-    const outcome o = exchange(TRAPWATCH_CMD_GET_STATUS, 0, &reply);
-    if (o != outcome::ok || reply.cmd != 0) {
-        std::fprintf(stderr, "bench-ctl: GET_STATUS: %s, status %d\n", outcome_text(o), reply.cmd);
-        return 1;
-    }
-    int count[3] = {0, 0, 0};
-    int other = 0;
-    char codes[matrix_rows + 1] = {};
-    for (int i = 0; i < matrix_rows; ++i) {
-        const uint8_t c = reply.data[i];
-        codes[i] = static_cast<char>(c <= 9 ? '0' + c : '?');
-        if (c <= 2) {
-            ++count[c];
-        } else {
-            ++other;
-        }
-    }
-    std::printf("codes=%s\ncode0=%d\ncode1=%d\ncode2=%d\nother=%d\n", codes, count[0], count[1],
-                count[2], other);
-    return 0;
-}
-
-int wait_socket(double seconds) {
-    const int64_t end = now_ns() + static_cast<int64_t>(seconds * 1e9);
-    while (now_ns() < end) {
-        cmd_msg_t reply{};
-        if (exchange(TRAPWATCH_CMD_GET_VER, 0, &reply) == outcome::ok && reply.cmd == 0) {
-            return 0;
-        }
-        usleep(50000);
-    }
-    std::fprintf(stderr, "bench-ctl: no answer on %s within %.0f s\n", trapwatch_sock_path,
-                 seconds);
-    return 1;
-}
-
-// Round trips of GET_STATUS, one after the other, for the given time.
+// Round trips of GET_STATUS, one after the other, for the given time.  The
+// exchanges set no socket time-outs, which would add two system calls to
+// each round trip: one alarm over the whole run bounds every wait instead
+// (a blocked call fails with EINTR).
 int rtt(double seconds) {
+    const std::string path = ctl_default_socket;
     std::vector<int64_t> lat;
     lat.reserve(4000000);
     int errors = 0;
-    // The bound of every wait in this run: a blocked call fails with EINTR.
     struct sigaction sa {};
     sa.sa_handler = on_alarm;
     sigaction(SIGALRM, &sa, nullptr);
-    alarm(static_cast<unsigned>(seconds) + 1 + exchange_timeout_s);
+    alarm(static_cast<unsigned>(seconds) + 1 + static_cast<unsigned>(exchange_timeout.count()));
     const int64_t start = now_ns();
     const int64_t cpu_start = cpu_ns();
     const int64_t end = start + static_cast<int64_t>(seconds * 1e9);
     int64_t t = start;
     while (t < end) {
-        cmd_msg_t reply{};
-        const outcome o = exchange(TRAPWATCH_CMD_GET_STATUS, 0, &reply, true);
+        const ctl_outcome o =
+            ctl_exchange(path, TRAPWATCH_CMD_GET_STATUS, 0, std::chrono::milliseconds(0));
         const int64_t after = now_ns();
-        if (o != outcome::ok || reply.cmd != 0) {
+        if (!answered(o, 0)) {
             ++errors;
             if (errors > 100) {
                 break;
@@ -226,18 +118,23 @@ int mix(int count) {
         {TRAPWATCH_CMD_GET_STATUS, 0},    {TRAPWATCH_CMD_DBG_OFF, 0},
         {TRAPWATCH_CMD_KEELSON_START, 0}, {out_of_range_cmd, -103},
     };
+    const std::string path = ctl_default_socket;
     int ok = 0;
     int bad = 0;
     for (int i = 0; i < count; ++i) {
         const step &s = steps[static_cast<size_t>(i) % std::size(steps)];
-        cmd_msg_t reply{};
-        const outcome o = exchange(s.cmd, 0, &reply);
-        if (o == outcome::ok && reply.cmd == s.want) {
+        const ctl_outcome o = ctl_exchange(path, s.cmd, 0, exchange_timeout);
+        if (answered(o, s.want)) {
             ++ok;
         } else {
             ++bad;
-            std::fprintf(stderr, "bench-ctl: mix command %d: %s, status %d\n", s.cmd,
-                         outcome_text(o), reply.cmd);
+            if (o.fail == ctl_fail::none) {
+                std::fprintf(stderr, "bench-ctl: mix command %d: status %d, expected %d\n", s.cmd,
+                             o.reply.cmd, s.want);
+            } else {
+                std::fprintf(stderr, "bench-ctl: mix command %d: %s\n", s.cmd,
+                             ctl_describe(o, path).c_str());
+            }
         }
     }
     std::printf("mix_sent=%d\nmix_ok=%d\nmix_failed=%d\n", count, ok, bad);
@@ -309,8 +206,7 @@ int syscall_cost() {
 
 int usage() {
     std::fprintf(stderr,
-                 "usage: bench-ctl cmd CMD [PARAM] | status | wait-socket SECONDS |\n"
-                 "                 rtt SECONDS | mix COUNT | alloc-report FILE | syscall-cost\n");
+                 "usage: bench-ctl rtt SECONDS | mix COUNT | alloc-report FILE | syscall-cost\n");
     return 2;
 }
 
@@ -321,16 +217,6 @@ int main(int argc, char **argv) {
         return usage();
     }
     const char *what = argv[1];
-    if (std::strcmp(what, "cmd") == 0 && argc >= 3) {
-        return cmd_one(static_cast<int32_t>(std::strtol(argv[2], nullptr, 0)),
-                       argc >= 4 ? static_cast<int32_t>(std::strtol(argv[3], nullptr, 0)) : 0);
-    }
-    if (std::strcmp(what, "status") == 0) {
-        return status();
-    }
-    if (std::strcmp(what, "wait-socket") == 0 && argc >= 3) {
-        return wait_socket(std::strtod(argv[2], nullptr));
-    }
     if (std::strcmp(what, "rtt") == 0 && argc >= 3) {
         return rtt(std::strtod(argv[2], nullptr));
     }

@@ -13,12 +13,45 @@
 #   --no-build    use the build directories as they are
 #
 # Needs root and Debian (fping, strace, perf, the PowerPC cross compiler).
-# Builds in build-bench-{release,static,ppc,ppc-static,tools}; everything
-# that touches the daemon's paths or the network runs in scripts/sandbox.sh.
-# See docs/performance.md for what is measured and how.
+# Builds in build-bench-{release,static,ppc,ppc-static} (the release one with
+# the bench's own helpers, -DTRAPWATCH_BENCH=ON); everything that touches
+# the daemon's paths or the network runs in scripts/sandbox.sh.  See
+# docs/performance.md for what is measured and how.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
+# shellcheck source=scripts/lib.sh
+source "$root/scripts/lib.sh"
+
+# The lab: 88 receivers 192.0.2.(10 + r) for row r of the table (group r / 8,
+# index r % 8), all behind one veth link (tw_rxnet_up, latency 0), group g's
+# trap port 20162 + g.  The kinds alternate along the table so that every
+# group holds all three (row 86 makes the counts 30 / 30 / 28):
+#   answering (30): the address is held and trap-listener waits on the port
+#   refusing  (30): the address is held, nothing listens: port unreachable
+#   silent    (28): nobody holds the address: the echo request is dropped
+lab_ns=twbench
+lab_rows=88
+
+lab_kind() {
+    local r=$1
+    if ((r % 3 == 0)); then
+        echo answering
+    elif ((r % 3 == 1 || r == 86)); then
+        echo refusing
+    else
+        echo silent
+    fi
+}
+lab_addr() { echo "192.0.2.$((10 + $1))"; }
+# lab_addrs FROM TO SEP: the addresses of rows FROM..TO-1, separated by SEP.
+lab_addrs() {
+    local r out=()
+    for ((r = $1; r < $2; r++)); do out+=("$(lab_addr "$r")"); done
+    local IFS=$3
+    echo "${out[*]}"
+}
+lab_port() { echo $((20162 + $1 / 8)); }
 
 # ---------------------------------------------------------------------------
 # Inside the sandbox: the lab and the measurements.  Writes raw lines
@@ -26,15 +59,16 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 # ---------------------------------------------------------------------------
 if [[ "${1:-}" == "--inner" ]]; then
     shift
-    raw=$1 seconds=$2 repeat=$3 tw=$4 tools=$5
-    # shellcheck source=bench/lab.sh
-    source "$root/bench/lab.sh"
+    raw=$1 seconds=$2 repeat=$3 TW_BUILD_DIR=$4
     [[ -e /run/tw-sandbox ]] || { echo "bench: not in the sandbox" >&2; exit 2; }
-    ctl=$tools/bench-ctl
+    tw=$TW_BUILD_DIR/trapwatch/trapwatch
+    twctl=$TW_BUILD_DIR/tools/trapwatchctl
+    ctl=$TW_BUILD_DIR/bench/bench-ctl
     cycles=$(awk -v s="$seconds" 'BEGIN { printf "%.4f", s / 5 }')
     hz=$(getconf CLK_TCK)
     keelson_pid=
     daemon_pid=
+    listener_pid=
 
     put() { echo "$1 $2 $3 $4" >>"$raw"; }
     note() { echo "bench: $*" >&2; }
@@ -119,33 +153,49 @@ if [[ "${1:-}" == "--inner" ]]; then
         rm -f "$out"
     }
 
-    keelson_up() {
-        "$tools/bench-keelson" >/run/twbench-keelson.log 2>&1 &
-        keelson_pid=$!
-        local t
-        for ((t = 0; t < 50; t++)); do
-            grep -q '^listening' /run/twbench-keelson.log 2>/dev/null && return 0
-            sleep 0.1
+    # lab_up: the receivers' network, their trap listeners and the
+    # configuration file for the 11 groups of 8.
+    lab_up() {
+        local r held=() silent=() endpoints=() groups=() g
+        for ((r = 0; r < lab_rows; r++)); do
+            case $(lab_kind "$r") in
+                answering)
+                    held+=("$(lab_addr "$r")")
+                    endpoints+=("$(lab_addr "$r"):$(lab_port "$r")")
+                    ;;
+                refusing) held+=("$(lab_addr "$r")") ;;
+                silent) silent+=("$(lab_addr "$r")") ;;
+            esac
         done
-        note "the controller stand-in did not start"
-        return 1
+        tw_rxnet_up "$lab_ns" 0 "${held[@]}" -- "${silent[@]}" ||
+            { note "no receivers' network"; return 1; }
+        ip netns exec "$lab_ns" "$TW_BUILD_DIR/tools/lab/trap-listener" "${endpoints[@]}" \
+            >/run/twbench-listener.log 2>&1 &
+        listener_pid=$!
+        tw_wait_for 50 grep -q '^trap-listener: listening' /run/twbench-listener.log ||
+            { note "the trap listeners did not start"; return 1; }
+        for ((g = 0; g < 11; g++)); do
+            groups+=("$(lab_port $((g * 8))):$(lab_addrs $((g * 8)) $((g * 8 + 8)) ,)")
+        done
+        tw_config 192.0.2.1 "${groups[@]}" >/mnt/params/cfparams.txt
+    }
+
+    lab_down() {
+        [[ -z "$listener_pid" ]] || tw_stop "$listener_pid" || true
+        listener_pid=
+        tw_rxnet_down "$lab_ns"
+    }
+
+    keelson_up() {
+        "$TW_BUILD_DIR/tools/keelson-sim" >/run/twbench-keelson.log 2>&1 &
+        keelson_pid=$!
+        tw_wait_for 50 test -S /var/run/keelson.sock ||
+            { note "the controller stand-in did not start"; return 1; }
     }
 
     keelson_down() {
-        [[ -n "$keelson_pid" ]] || return 0
-        kill "$keelson_pid" 2>/dev/null || true
-        timeout 5 tail --pid="$keelson_pid" -f /dev/null || kill -9 "$keelson_pid" 2>/dev/null || true
-        wait "$keelson_pid" 2>/dev/null || true
+        [[ -z "$keelson_pid" ]] || tw_stop "$keelson_pid" || note "keelson-sim did not stop; killed"
         keelson_pid=
-    }
-
-    # The daemon forks away from its launcher: its pid is the holder of the
-    # single-instance lock.
-    lock_holder() {
-        local ino
-        ino=$(stat -L -c %i /var/lock/subsys/trapwatch 2>/dev/null) || return 1
-        awk -v ino="$ino" '$2 == "POSIX" { split($6, f, ":"); if (f[3] == ino) { print $5; exit } }' \
-            /proc/locks
     }
 
     # daemon_up [ENV...]: starts trapwatch (through env with the given
@@ -154,43 +204,43 @@ if [[ "${1:-}" == "--inner" ]]; then
     daemon_up() {
         rm -f /var/run/trapwatch.sock
         env "$@" "$tw" || { note "trapwatch did not start"; return 1; }
-        "$ctl" wait-socket 10 >/dev/null || return 1
-        daemon_pid=$(lock_holder)
+        tw_wait_for 100 "$twctl" --timeout 2 version >/dev/null 2>&1 ||
+            { note "trapwatch does not answer"; return 1; }
+        daemon_pid=$(tw_daemon_pid)
         [[ -n "$daemon_pid" ]] || { note "no process holds the lock"; return 1; }
-        "$ctl" cmd 5 >/dev/null  # KEELSON_START
+        "$twctl" keelson-start >/dev/null
     }
+
+    # matrix_codes: the published matrix's code of every row, one a line.
+    matrix_codes() {
+        local hex i
+        hex=$("$twctl" --timeout 2 status --raw | tail -n 1) || return 1
+        hex=${hex// /}
+        for ((i = 0; i < 2 * lab_rows; i += 2)); do echo $((16#${hex:i:2})); done
+    }
+
+    evaluated() { matrix_codes 2>/dev/null | grep -q '^2$'; }
 
     # Waits (bounded) for the first evaluation, and for the refresh sequence
     # that its status changes start (two seconds and four controller records).
     first_cycle() {
-        local t
-        for ((t = 0; t < 200; t++)); do
-            if "$ctl" status 2>/dev/null | grep -q '^code2=[1-9]'; then
-                sleep 3
-                return 0
-            fi
-            sleep 0.1
-        done
-        note "no evaluation within 20 s"
-        return 1
+        tw_wait_for 200 evaluated || { note "no evaluation within 20 s"; return 1; }
+        sleep 3
     }
 
     daemon_down() {
         [[ -n "$daemon_pid" ]] || return 0
-        "$ctl" cmd 4 >/dev/null 2>&1 || true  # TERMINATE
-        if ! timeout 10 tail --pid="$daemon_pid" -f /dev/null; then
-            note "trapwatch did not stop; killing $daemon_pid"
-            kill -9 "$daemon_pid" 2>/dev/null || true
-        fi
+        "$twctl" terminate >/dev/null 2>&1 || true
+        tw_stop "$daemon_pid" - 100 || note "trapwatch did not stop; killed $daemon_pid"
         daemon_pid=
     }
 
     check_matrix() {
-        local who=$1 rep=$2 out
-        out=$("$ctl" status) || return 1
-        put "$who" matrix_code2 "$rep" "$(sed -n 's/^code2=//p' <<<"$out")"
-        put "$who" matrix_code1 "$rep" "$(sed -n 's/^code1=//p' <<<"$out")"
-        put "$who" matrix_code0 "$rep" "$(sed -n 's/^code0=//p' <<<"$out")"
+        local who=$1 rep=$2 codes c
+        codes=$(matrix_codes) || return 1
+        for c in 2 1 0; do
+            put "$who" "matrix_code$c" "$rep" "$(grep -c "^$c\$" <<<"$codes" || true)"
+        done
     }
 
     run_trapwatch() {
@@ -224,14 +274,12 @@ if [[ "${1:-}" == "--inner" ]]; then
         # -q; those go to /dev/null (its own cost, one write each, stays in
         # the figures), the summary on standard error to the log.
         # shellcheck disable=SC2046
-        fping -l -q -p 5000 $(lab_addresses) >/dev/null 2>/run/twbench-fping.log &
+        fping -l -q -p 5000 $(lab_addrs 0 "$lab_rows" ' ') >/dev/null 2>/run/twbench-fping.log &
         pid=$!
         sleep 5.5  # its first cycle
         window fping "$rep" "$pid"
         ((rep == 1)) && breakdown fping "$pid"
-        kill -INT "$pid" 2>/dev/null || true
-        timeout 10 tail --pid="$pid" -f /dev/null || kill -9 "$pid" 2>/dev/null || true
-        wait "$pid" 2>/dev/null || true
+        tw_stop "$pid" INT 100 || note "fping did not stop; killed"
         # Its summary: hosts that answered every echo request.
         alive=$(grep -c ' = [0-9]*/[0-9]*/0%' /run/twbench-fping.log || true)
         put fping hosts_answering "$rep" "$alive"
@@ -241,7 +289,7 @@ if [[ "${1:-}" == "--inner" ]]; then
     # moment its control socket listens, over the cycles of one window, then
     # 1000 control commands, then a burst of GET_STATUS round trips.
     run_alloc() {
-        local file=/run/twbench-alloc.bin lib=$tools/liballoc_count.so out
+        local file=/run/twbench-alloc.bin lib=$TW_BUILD_DIR/bench/liballoc_count.so out
         note "allocations: $seconds s of cycles, 1000 commands, 2 s of round trips"
         head -c 4096 /dev/zero >"$file"
         keelson_up
@@ -264,12 +312,11 @@ if [[ "${1:-}" == "--inner" ]]; then
         grep '^#' <<<"$out" >&2 || true
         daemon_down
         keelson_down
-        put alloc controller_records 1 "$(sed -n 's/^records=//p' /run/twbench-keelson.log)"
+        put alloc controller_records 1 "$(grep -c ' cmd=' /run/twbench-keelson.log || true)"
     }
 
     trap 'daemon_down; keelson_down; lab_down' EXIT
-    lab_up "$tools/bench-sink"
-    lab_write_params /mnt/params/cfparams.txt
+    lab_up
     for ((rep = 1; rep <= repeat; rep++)); do
         put host syscall_ns "$rep" "$("$ctl" syscall-cost | sed -n 's/^syscall_ns=//p')"
         run_trapwatch "$rep"
@@ -302,42 +349,31 @@ done
 [[ "$repeat" =~ ^[0-9]+$ && "$repeat" -ge 1 ]] || { echo "bench.sh: --repeat wants 1 or more" >&2; exit 2; }
 [[ $EUID -eq 0 ]] || { echo "bench.sh: run as root (the lab uses namespaces)" >&2; exit 2; }
 
-# shellcheck source=scripts/deps.sh
-source "$root/scripts/deps.sh"
-ensure_packages g++ cmake make g++-powerpc-linux-gnu binutils-powerpc-linux-gnu iproute2 \
+tw_ensure_packages g++ cmake make g++-powerpc-linux-gnu binutils-powerpc-linux-gnu iproute2 \
     util-linux fping strace linux-perf || exit 1
 
 release=$root/build-bench-release
 static=$root/build-bench-static
 ppc=$root/build-bench-ppc
 ppc_static=$root/build-bench-ppc-static
-tools=$root/build-bench-tools
 toolchain=$root/cmake/powerpc-linux-gnu.cmake
 
-# build DIR CMAKE_ARGS...: configures (once) and builds the daemon alone.
+# build DIR TARGET... -- CMAKE_ARGS...: a release build without the tests, its
+# output in DIR.build.log.
 build() {
     local dir=$1
     shift
-    if [[ ! -f "$dir/CMakeCache.txt" ]]; then
-        cmake -S "$root" -B "$dir" -DCMAKE_BUILD_TYPE=Release -DTRAPWATCH_TESTS=OFF "$@" \
-            >"$dir.configure.log" 2>&1 || { cat "$dir.configure.log"; return 1; }
-    fi
-    cmake --build "$dir" -j "$jobs" --target trapwatch >"$dir.build.log" 2>&1 ||
-        { grep -E "error|Error" "$dir.build.log" | head -n 40; return 1; }
+    TW_JOBS=$jobs tw_build "$dir" "$@" -DCMAKE_BUILD_TYPE=Release -DTRAPWATCH_TESTS=OFF \
+        >"$dir.build.log" 2>&1 || { grep -E "error|Error" "$dir.build.log" | head -n 40; return 1; }
 }
 
 if ((do_build)); then
-    echo "bench: building (release, static, PowerPC dynamic and static, bench tools)" >&2
-    build "$release"
-    build "$static" -DCMAKE_EXE_LINKER_FLAGS=-static
-    build "$ppc" -DCMAKE_TOOLCHAIN_FILE="$toolchain"
-    build "$ppc_static" -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_EXE_LINKER_FLAGS=-static
-    if [[ ! -f "$tools/CMakeCache.txt" ]]; then
-        cmake -S "$root/bench" -B "$tools" -DCMAKE_BUILD_TYPE=Release >"$tools.configure.log" 2>&1 ||
-            { cat "$tools.configure.log"; exit 1; }
-    fi
-    cmake --build "$tools" -j "$jobs" >"$tools.build.log" 2>&1 ||
-        { grep -E "error|Error" "$tools.build.log" | head -n 40; exit 1; }
+    echo "bench: building (release with the bench's helpers, static, PowerPC dynamic and static)" >&2
+    build "$release" trapwatch trapwatchctl keelson-sim trap-listener bench-ctl alloc_count \
+        -- -DTRAPWATCH_BENCH=ON
+    build "$static" trapwatch -- -DCMAKE_EXE_LINKER_FLAGS=-static
+    build "$ppc" trapwatch -- -DCMAKE_TOOLCHAIN_FILE="$toolchain"
+    build "$ppc_static" trapwatch -- -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_EXE_LINKER_FLAGS=-static
 fi
 
 work=$(mktemp -d /tmp/twbench.XXXXXX)
@@ -360,7 +396,7 @@ stripped_size powerpc-linux-gnu-strip "$ppc_static/trapwatch/trapwatch" ppc_stat
 
 echo "bench: measuring: $repeat x ($seconds s trapwatch + $seconds s fping), then allocations" >&2
 "$root/scripts/sandbox.sh" bash "$root/scripts/bench.sh" --inner "$raw" "$seconds" "$repeat" \
-    "$release/trapwatch/trapwatch" "$tools"
+    "$release"
 
 mkdir -p "$(dirname "$out")"
 awk -v seconds="$seconds" -v repeat="$repeat" -v json="$out" \

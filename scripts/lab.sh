@@ -57,27 +57,21 @@ done
 flap_off=${BASH_REMATCH[1]}
 flap_on=${BASH_REMATCH[2]}
 build_dir=$(readlink -m "$build_dir")
+TW_BUILD_DIR=$build_dir
+# shellcheck source=scripts/lib.sh
+source "$here/lib.sh"
 
 netns=twlab-rx
-mgmt_if=tw-mgmt
-rx_if=tw-rx
+mgmt_if=$netns-m  # the links tw_rxnet_up makes
+rx_if=$netns-r
 
 # ---------------------------------------------------------------- outside ---
 if [[ $inner -eq 0 ]]; then
     [[ $EUID -eq 0 ]] || { echo "lab: must run as root (namespaces, raw sockets)" >&2; exit 2; }
 
     if [[ $install -eq 1 ]]; then
-        missing=()
-        command -v g++ >/dev/null || missing+=(build-essential)
-        command -v cmake >/dev/null || missing+=(cmake)
-        [[ -f /usr/include/gtest/gtest.h ]] || missing+=(libgtest-dev)
-        [[ -f /usr/include/gmock/gmock.h ]] || missing+=(libgmock-dev)
-        command -v ip >/dev/null || missing+=(iproute2)
-        if [[ ${#missing[@]} -gt 0 ]]; then
-            echo "lab: installing ${missing[*]}"
-            apt-get update -q
-            DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
-        fi
+        tw_ensure_packages build-essential cmake libgtest-dev libgmock-dev iproute2 ||
+            { echo "lab: package install failed" >&2; exit 1; }
     fi
 
     programs=("$build_dir/trapwatch/trapwatch" "$build_dir/tools/trapwatchctl"
@@ -87,12 +81,8 @@ if [[ $inner -eq 0 ]]; then
         echo "lab: building in $build_dir"
         mkdir -p "$build_dir"
         log="$build_dir/lab-build.log"
-        {
-            [[ -f "$build_dir/CMakeCache.txt" ]] ||
-                cmake -S "$root" -B "$build_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo
-            cmake --build "$build_dir" -j"$(nproc)" \
-                --target trapwatch trapwatchctl keelson-sim trap-listener netrelay
-        } >"$log" 2>&1 || { tail -n 40 "$log" >&2; echo "lab: build failed ($log)" >&2; exit 1; }
+        tw_build "$build_dir" trapwatch trapwatchctl keelson-sim trap-listener netrelay >"$log" 2>&1 ||
+            { tail -n 40 "$log" >&2; echo "lab: build failed ($log)" >&2; exit 1; }
     fi
     for p in "${programs[@]}"; do
         [[ -x "$p" ]] || { echo "lab: $p is missing (build it, or drop --no-build)" >&2; exit 2; }
@@ -145,11 +135,10 @@ bin_daemon="$build_dir/trapwatch/trapwatch"
 bin_ctl="$build_dir/tools/trapwatchctl"
 bin_keelson="$build_dir/tools/keelson-sim"
 bin_listener="$build_dir/tools/lab/trap-listener"
-bin_relay="$build_dir/tools/lab/netrelay"
 state=/run/twlab
 mkdir -p "$state"
 
-mgmt=192.0.2.1
+mgmt=192.0.2.1           # tw_rxnet_up's management address
 rx_up=192.0.2.10         # listener on its trap port: 2
 rx_refused=192.0.2.11    # answers echo, no listener: port unreachable, 1
 rx_silent=192.0.2.12     # nobody holds it: 0
@@ -167,43 +156,36 @@ daemon_started=0
 
 ctl() { "$bin_ctl" --timeout 3 "$@"; }
 
+# Processes the lab started that still run, into "stray"; true when none.
+no_strays() {
+    local p
+    stray=()
+    for p in /proc/[0-9]*; do
+        p=${p#/proc/}
+        [[ -n "${before[$p]:-}" || "$p" == "$$" || "$p" == "$BASHPID" ]] && continue
+        [[ -r /proc/$p/cmdline ]] || continue
+        stray+=("$p:$(tr '\0' ' ' </proc/$p/cmdline 2>/dev/null)")
+    done
+    ((${#stray[@]} == 0))
+}
+
 cleanup() {
-    local rc=$?
+    local rc=$? holder
     trap - EXIT INT TERM
     set +e
     if [[ $daemon_started -eq 1 ]]; then
         ctl terminate >/dev/null 2>&1
-        for _ in $(seq 30); do
-            [[ -S /var/run/trapwatch.sock ]] || break
-            sleep 0.1
-        done
-        local holder
-        holder=$(daemon_pid)
+        tw_wait_for 30 test ! -S /var/run/trapwatch.sock
+        holder=$(tw_daemon_pid)
         [[ -n "$holder" ]] && kill -TERM "$holder" 2>/dev/null
     fi
     for p in "${pids[@]}"; do
-        kill -TERM "$p" 2>/dev/null
+        tw_stop "$p"
     done
-    for p in "${pids[@]}"; do
-        wait "$p" 2>/dev/null
-    done
-    [[ -s "$state/relay.log" ]] && grep '^netrelay: .* dropped' "$state/relay.log"
-    ip netns del "$netns" 2>/dev/null
-    ip link del "$mgmt_if" 2>/dev/null
+    tw_rxnet_down "$netns"
+    [[ -s "/run/$netns.relay.log" ]] && grep '^netrelay: .* dropped' "/run/$netns.relay.log"
     # Bounded wait for the daemon (not our child) and anything else we made.
-    local stray=()
-    for _ in $(seq 50); do
-        stray=()
-        for p in /proc/[0-9]*; do
-            p=${p#/proc/}
-            [[ -n "${before[$p]:-}" || "$p" == "$$" || "$p" == "$BASHPID" ]] && continue
-            [[ -r /proc/$p/cmdline ]] || continue
-            stray+=("$p:$(tr '\0' ' ' </proc/$p/cmdline 2>/dev/null)")
-        done
-        [[ ${#stray[@]} -eq 0 ]] && break
-        sleep 0.1
-    done
-    if [[ ${#stray[@]} -gt 0 ]]; then
+    if ! tw_wait_for 50 no_strays; then
         printf 'lab: still running: %s\n' "${stray[@]}" >&2
     fi
     if ip netns list | grep -qw "$netns" || ip link show "$mgmt_if" >/dev/null 2>&1; then
@@ -215,112 +197,41 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-# Pid of the daemon: the holder of its single-instance lock.
-daemon_pid() {
-    local ino
-    ino=$(stat -c %i /var/lock/subsys/trapwatch 2>/dev/null) || return 0
-    awk -v ino="$ino" '$2 == "POSIX" { n = split($6, f, ":"); if (f[n] == ino) { print $5; exit } }' /proc/locks
-}
-
-wait_for() {  # tenths of a second, then a command
-    local n=$1
-    shift
-    while ((n-- > 0)); do
-        "$@" && return 0
-        sleep 0.1
-    done
-    return 1
-}
-
-hex_ip() {
-    local IFS=.
-    # shellcheck disable=SC2086
-    set -- $1
-    printf '0x%02x%02x%02x%02x' "$1" "$2" "$3" "$4"
-}
-
-addr_list() {  # up to 8 dotted addresses -> the 8 "0x%08x" of one group
-    local out=() a
-    for a in "$@"; do out+=("$(hex_ip "$a")"); done
-    while [[ ${#out[@]} -lt 8 ]]; do out+=(0x00000000); done
-    local IFS=,
-    echo "${out[*]}" | sed 's/,/, /g'
-}
-
-num_list() {  # 11 numbers separated by ", "
-    echo "$*" | sed 's/ /, /g'
-}
-
 # --- the network: management side here, receivers in their own namespace ---
-ip netns add "$netns"
-ip -n "$netns" link set lo up
-# Every refused trap port must come back as a port-unreachable report, so the
-# receivers' kernel may not rate-limit them.
-# (Through /proc: procps need not be installed.)
-ip netns exec "$netns" sh -c 'echo 0 >/proc/sys/net/ipv4/icmp_ratelimit &&
-    echo 6160 >/proc/sys/net/ipv4/icmp_ratemask'
-[[ $(ip netns exec "$netns" cat /proc/sys/net/ipv4/icmp_ratemask) == 6160 ]] ||
-    { echo "lab: cannot set the receivers' ICMP rate mask" >&2; exit 1; }
-if [[ $latency -gt 0 && -c /dev/net/tun ]]; then
-    "$bin_relay" --delay-ms "$latency" "$mgmt_if" "$rx_if" >"$state/relay.log" 2>&1 &
-    pids+=($!)
-    wait_for 50 ip link show "$rx_if" >/dev/null 2>&1 ||
-        { echo "lab: netrelay did not make its devices" >&2; exit 1; }
-    ip link set "$rx_if" netns "$netns"
+tw_rxnet_up "$netns" "$latency" "$rx_up" "$rx_refused" "$rx_flap" "$rx_second" -- "$rx_silent" ||
+    { echo "lab: cannot build the receivers' network" >&2; exit 1; }
+if [[ -f "/run/$netns.relay.pid" ]]; then
     link_text="TUN link with ${latency} ms each way (netrelay)"
 else
     [[ $latency -gt 0 ]] && echo "lab: no /dev/net/tun: plain veth, no latency" >&2
-    ip link add "$mgmt_if" type veth peer name "$rx_if" netns "$netns"
     link_text="veth link without latency"
 fi
-ip addr add "$mgmt/24" dev "$mgmt_if"
-ip link set "$mgmt_if" up
-for a in "$rx_up" "$rx_refused" "$rx_flap" "$rx_second"; do
-    # /32 each, so that taking one away never takes the others with it.
-    ip -n "$netns" addr add "$a/32" dev "$rx_if"
-done
-ip -n "$netns" link set "$rx_if" up
-ip -n "$netns" route add "$mgmt/32" dev "$rx_if"
-# An address nobody holds stays silent: no "unreachable" from the receivers'
-# side, which has no route there.
-ip -n "$netns" route add blackhole 192.0.2.0/24
 
 ip netns exec "$netns" "$bin_listener" "$rx_up:$port" "$rx_flap:$port" "$rx_second:$port" \
     >"$state/listener.log" 2>&1 &
 pids+=($!)
 
 # --- the configuration the appliance would write ---
-zero8=$(addr_list)
-{
-    echo "ip_address=$(hex_ip $mgmt)"
-    echo "snmp_c1_ip=$(addr_list $rx_up $rx_refused $rx_silent $rx_flap)"
-    echo "snmp_c2_ip=$(addr_list $rx_second $rx_up)"
-    echo "snmp_c3_ip=$(addr_list $rx_up)"
-    echo "snmp_c4_ip=$(addr_list $rx_second)"
-    echo "snmp_c5_ip=$(addr_list $rx_second)"
-    for g in 6 7 8 9 10 11; do echo "snmp_c${g}_ip=$zero8"; done
-    echo "snmp_v3_trap_port=$(num_list $port $port $port_other $port $port 162 162 162 162 162 162)"
-    echo "snmp_v3_trap_status=$(num_list 1 1 1 2 1 1 1 1 1 1 1)"
-    echo "snmp_status=$(num_list 1 1 1 1 0 1 1 1 1 1 1)"
-} >/mnt/params/cfparams.txt
+tw_config "$mgmt" "$port:$rx_up,$rx_refused,$rx_silent,$rx_flap" "$port:$rx_second,$rx_up" \
+    "$port_other:$rx_up" "$port/2/1:$rx_second" "$port/1/0:$rx_second" >/mnt/params/cfparams.txt
 
 # --- the controller stand-in and the daemon ---
 "$bin_keelson" --json "$state/keelson.json" >"$state/keelson.log" 2>"$state/keelson.err" &
 pids+=($!)
-wait_for 50 test -S /var/run/keelson.sock || { echo "lab: keelson-sim did not start" >&2; exit 1; }
+tw_wait_for 50 test -S /var/run/keelson.sock || { echo "lab: keelson-sim did not start" >&2; exit 1; }
 
 # The daemon refuses process 1 as its parent: start it from a shell, as a
 # user would.  Its launching process ends at once; the daemon runs on.
 sh -c "$bin_daemon"
 daemon_started=1
-wait_for 50 ctl version >/dev/null 2>&1 || { echo "lab: trapwatch does not answer" >&2; exit 1; }
+tw_wait_for 50 ctl version >/dev/null 2>&1 || { echo "lab: trapwatch does not answer" >&2; exit 1; }
 ctl keelson-start >/dev/null
 if [[ $trace -eq 1 ]]; then
     for c in init proc cycle keelson; do ctl debug "$c" >/dev/null; done
 fi
 
 cat <<EOF
-trapwatch lab: trapwatch $(ctl version), pid $(daemon_pid), management $mgmt on $mgmt_if;
+trapwatch lab: trapwatch $(ctl version), pid $(tw_daemon_pid), management $mgmt on $mgmt_if;
 receivers on $rx_if in namespace $netns, $link_text.  Configured:
   c1 0  $rx_up:$port       trap listener                      expect 2
   c1 1  $rx_refused:$port       no listener: port unreachable      expect 1
@@ -387,10 +298,10 @@ while [[ $cycles -eq 0 || $frame -lt $cycles ]]; do
     fi
 
     if [[ $frame -eq $flap_off ]]; then
-        ip -n "$netns" addr del "$rx_flap/32" dev "$rx_if"
+        tw_rxnet_addr "$netns" del "$rx_flap"
         echo "  >> $rx_flap (c1 3) taken away"
     elif [[ $frame -eq $flap_on ]]; then
-        ip -n "$netns" addr add "$rx_flap/32" dev "$rx_if"
+        tw_rxnet_addr "$netns" add "$rx_flap"
         echo "  >> $rx_flap (c1 3) back"
     fi
 done

@@ -4,8 +4,11 @@
 # tests, so that the receiver network and the configuration file have one
 # recipe each.
 #
+#   tw_ensure_packages PKG...          install the Debian packages that are missing
 #   tw_wait_for TENTHS CMD...          run CMD every 0.1 s until it succeeds (bounded)
-#   tw_build DIR [TARGET...]           configure (RelWithDebInfo unless DIR has a cache) and build
+#   tw_stop PID [SIGNAL [TENTHS]]      signal a process, wait (bounded), then kill it
+#   tw_build DIR [TARGET...] [-- CMAKE_ARG...]
+#                                      configure (once) and build
 #   tw_hex_ip A.B.C.D                  0xAABBCCDD, as the configuration file writes addresses
 #   tw_config MGMT GROUP...            print a configuration file (see below)
 #   tw_rxnet_up NS LATENCY HELD... [-- UNHELD...]
@@ -15,6 +18,18 @@
 
 tw_root=$(cd "$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")/.." && pwd)
 : "${TW_BUILD_DIR:=$tw_root/build}"
+
+tw_ensure_packages() {
+    local missing=() p
+    for p in "$@"; do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+    done
+    ((${#missing[@]} == 0)) && return 0
+    echo "installing: ${missing[*]}"
+    DEBIAN_FRONTEND=noninteractive apt-get update -qq &&
+        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
+            "${missing[@]}" >/dev/null
+}
 
 tw_wait_for() {
     local n=$1
@@ -26,13 +41,37 @@ tw_wait_for() {
     return 1
 }
 
+# tw_stop PID [SIGNAL [TENTHS]] sends SIGNAL (TERM; "-" sends none, for a
+# process asked to end another way), gives PID TENTHS tenths of a second (50)
+# to end, then kills it; a child of this shell is reaped.  False when it had
+# to be killed.
+tw_stop() {
+    local pid=$1 sig=${2:-TERM} n=${3:-50} rc=0
+    [[ "$sig" == - ]] || kill -"$sig" "$pid" 2>/dev/null || true
+    tw_wait_for "$n" tw_gone "$pid" || { kill -KILL "$pid" 2>/dev/null || true; rc=1; }
+    wait "$pid" 2>/dev/null || true
+    return $rc
+}
+
+tw_gone() { ! kill -0 "$1" 2>/dev/null; }
+
+# tw_build DIR [TARGET...] [-- CMAKE_ARG...] configures DIR when it has no
+# cache yet (RelWithDebInfo unless a CMAKE_ARG says otherwise: the last -D
+# wins), then builds the targets (all when none) with TW_JOBS jobs (default:
+# every processor).
 tw_build() {
-    local dir=$1
+    local dir=$1 targets=()
     shift
-    local targets=()
-    (($# > 0)) && targets=(--target "$@")
-    [[ -f "$dir/CMakeCache.txt" ]] || cmake -S "$tw_root" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo
-    cmake --build "$dir" -j"$(nproc)" "${targets[@]}"
+    while (($# > 0)) && [[ "$1" != -- ]]; do targets+=("$1"); shift; done
+    (($# > 0)) && shift
+    if [[ ! -f "$dir/CMakeCache.txt" ]]; then
+        cmake -S "$tw_root" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" || return 1
+    fi
+    if ((${#targets[@]} > 0)); then
+        cmake --build "$dir" -j"${TW_JOBS:-$(nproc)}" --target "${targets[@]}"
+    else
+        cmake --build "$dir" -j"${TW_JOBS:-$(nproc)}"
+    fi
 }
 
 tw_hex_ip() {
@@ -49,7 +88,7 @@ tw_hex_ip() {
 tw_config() {
     local mgmt=$1
     shift
-    local ports=() trap_status=() status=() g spec ips a i
+    local ports=() trap_status=() status=() g spec ips a i p t s
     echo "ip_address=$(tw_hex_ip "$mgmt")"
     for g in $(seq 1 11); do
         spec=${1:--}
@@ -125,7 +164,7 @@ tw_rxnet_addr() {
 tw_rxnet_down() {
     local ns=$1
     if [[ -f "/run/$ns.relay.pid" ]]; then
-        kill -TERM "$(cat "/run/$ns.relay.pid")" 2>/dev/null || true
+        tw_stop "$(cat "/run/$ns.relay.pid")" || true
         rm -f "/run/$ns.relay.pid"
     fi
     ip netns del "$ns" 2>/dev/null || true

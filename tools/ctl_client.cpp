@@ -57,8 +57,8 @@ ctl_outcome ctl_exchange(const std::string &path, int32_t cmd, int32_t param,
     // the daemon's listen backlog, so a daemon stuck on another client
     // cannot hold us.
     timeval tv = to_timeval(timeout);
-    if (setsockopt(s.fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) != 0 ||
-        setsockopt(s.fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) != 0) {
+    if (timeout.count() > 0 && (setsockopt(s.fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) != 0 ||
+                                setsockopt(s.fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) != 0)) {
         o.fail = ctl_fail::socket;
         o.sys_errno = errno;
         return o;

@@ -50,7 +50,9 @@ struct ctl_outcome {
 };
 
 // One request (origin "LOCAL", this process's pid) and its reply.  timeout
-// bounds the connect, the send and the wait for the reply, each on its own.
+// bounds the connect, the send and the wait for the reply, each on its own;
+// zero sets no bound, for a caller that bounds a whole run of exchanges
+// itself (an alarm) and would have two system calls per exchange measured.
 ctl_outcome ctl_exchange(const std::string &path, int32_t cmd, int32_t param,
                          std::chrono::milliseconds timeout);
 
@@ -59,7 +61,7 @@ ctl_outcome ctl_exchange(const std::string &path, int32_t cmd, int32_t param,
 std::string ctl_describe(const ctl_outcome &o, const std::string &path);
 
 // Process id that holds the daemon's single-instance lock on path, 0 when
-// nobody holds it, -1 when the file can't be opened.
+// nobody holds it, -1 when the file can't be opened (errno says why).
 pid_t ctl_lock_holder(const char *path = ctl_lock_path);
 
 // The matrix of a GET_STATUS reply as the operator's table: a header with

@@ -180,7 +180,10 @@ std::string json_text(const keelson_request &r) {
         } else if (is_refresh(r.cmd)) {
             out += ",\"status\":[";
             for (size_t i = 0; i < 88; ++i) {
-                out += (i > 0 ? "," : "") + std::to_string(r.data[i]);
+                if (i > 0) {
+                    out += ',';
+                }
+                out += std::to_string(r.data[i]);
             }
             out += "]";
         }

@@ -1,7 +1,8 @@
 // trapwatchctl: the operator's client of the daemon's control socket.
 //
-// Exit status: 0 done; 1 the daemon answered a failure status; 2 usage;
-// 3 the daemon is not running; 4 no usable reply (time-out, closed, bad size).
+// Exit status: 0 done; 1 the daemon answered a failure status (pid: the lock
+// file cannot be opened); 2 usage; 3 the daemon is not running; 4 no usable
+// reply (time-out, closed, bad size).
 #include <unistd.h>
 
 #include <cerrno>
@@ -45,15 +46,17 @@ void usage(FILE *out) {
                  "  terminate                 stop the daemon (the reply comes about 1 s later)\n"
                  "  fault --yes               make the daemon end on a segmentation fault\n"
                  "  cmd CODE [PARAM]          send any command code, print the reply status\n"
+                 "  pid                       the pid of the process holding the daemon's lock\n"
+                 "                            (%s); no socket exchange\n"
                  "\n"
                  "options:\n"
                  "  --socket PATH             control socket (default %s)\n"
                  "  --timeout SECONDS         bound of each wait (default 5)\n"
                  "  --help                    this text\n"
                  "\n"
-                 "exit status: 0 done, 1 the daemon answered a failure, 2 usage,\n"
-                 "3 the daemon is not running, 4 no usable reply\n",
-                 ctl_default_socket);
+                 "exit status: 0 done, 1 the daemon answered a failure (pid: the lock file\n"
+                 "cannot be opened), 2 usage, 3 the daemon is not running, 4 no usable reply\n",
+                 ctl_lock_path, ctl_default_socket);
 }
 
 __attribute__((format(printf, 1, 2))) int usage_error(const char *fmt, ...) {
@@ -125,6 +128,22 @@ bool wait_lock_released(std::chrono::milliseconds limit) {
     return true;
 }
 
+// The holder of the single-instance lock: scripts find the daemon's pid
+// here, since the daemon forks away from whoever started it.
+int print_lock_holder() {
+    const pid_t holder = ctl_lock_holder();
+    if (holder > 0) {
+        std::printf("%d\n", static_cast<int>(holder));
+        return exit_ok;
+    }
+    if (holder == 0 || errno == ENOENT) {
+        std::fprintf(stderr, "trapwatchctl: trapwatch is not running\n");
+        return exit_not_running;
+    }
+    std::fprintf(stderr, "trapwatchctl: cannot open %s: %s\n", ctl_lock_path, std::strerror(errno));
+    return exit_status;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -180,6 +199,10 @@ int main(int argc, char **argv) {
     }
     if (yes && command != "fault") {
         return usage_error("--yes goes with fault only");
+    }
+
+    if (command == "pid") {
+        return extra == 0 ? print_lock_holder() : usage_error("pid takes no argument");
     }
 
     int32_t code = -1;
