@@ -38,9 +38,9 @@ wanted() {
 
 [[ $EUID -eq 0 ]] || { echo "test.sh: run as root (the tests use namespaces)" >&2; exit 2; }
 
-# shellcheck source=scripts/deps.sh
-source "$root/scripts/deps.sh"
-ensure_packages g++ cmake make libgtest-dev libgmock-dev googletest iproute2 util-linux \
+# shellcheck source=scripts/lib.sh
+source "$root/scripts/lib.sh"
+tw_ensure_packages g++ cmake make libgtest-dev libgmock-dev googletest iproute2 util-linux \
     g++-powerpc-linux-gnu qemu-user clang libclang-rt-14-dev fping strace || exit 1
 
 results=$(mktemp -d /tmp/tw-test.XXXXXX)
