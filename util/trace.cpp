@@ -90,7 +90,7 @@ int tty_prnt_time(uint64_t mask, const char *fmt, ...) {
 void tty_print_buf(const uint8_t *buf, int length, int offset, const char *name, int line,
                    dump_variant variant) {
     const bool lib = variant == dump_variant::library;
-    const uint64_t mask = lib ? 0x02 : 0x01;
+    const uint64_t mask = lib ? dbg_library : dbg_daemon;
     const char *eol = lib ? "\n\r" : "\n";
     if (name[0] != '\0') {
         if (lib) {
