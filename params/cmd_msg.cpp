@@ -11,7 +11,7 @@
 #include "util/errors.h"
 #include "util/state.h"
 
-socklen_t unix_address(const char *path, sockaddr_un *out) {
+socklen_t unix_address(const char *path, sockaddr_un *out) noexcept {
     std::memset(out, 0, sizeof *out);
     const size_t n = std::strlen(path);
     if (n == 0 || n >= sizeof out->sun_path) {
@@ -22,7 +22,7 @@ socklen_t unix_address(const char *path, sockaddr_un *out) {
     return static_cast<socklen_t>(sizeof out->sun_family + n);
 }
 
-int cmd_send_recv(cmd_msg_t *req, cmd_msg_t *resp) {
+int cmd_send_recv(cmd_msg_t *req, cmd_msg_t *resp) noexcept {
     // Close-on-exec: the stop runs "sleep 1" through the shell while other
     // threads may be in an exchange, and the shell must not inherit it.
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -68,7 +68,7 @@ int cmd_send_recv(cmd_msg_t *req, cmd_msg_t *resp) {
     return resp->cmd;
 }
 
-int daemon_log(int level, const char *fmt, ...) {
+int daemon_log(int level, const char *fmt, ...) noexcept {
     cmd_msg_t req;
     std::memset(&req, 0, sizeof req);
     req.cmd = keelson_cmd_log;

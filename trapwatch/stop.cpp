@@ -152,7 +152,7 @@ void wait_for_running_stop() {
 
 }  // namespace
 
-void route_signal(int sig) {
+void route_signal(int sig) noexcept {
     std::signal(sig, p_signal_handler);
 }
 
@@ -210,7 +210,7 @@ void p_signal_handler(int sig) {
     std::exit(0);
 }
 
-void clean_and_exit(int code, int parent, int line) {
+void clean_and_exit(int code, int parent, int line) noexcept {
     const int pid = getpid();
     tty_prnt(dbg_init,
              "%s:%s(%d): enter pid: %d, parent=%d, child_killed: %d, exit=\"%s\", called from "

@@ -21,7 +21,7 @@ constexpr size_t err_row_of(int32_t code) {
 // strerror_r comes in two forms: the GNU one (glibc) returns the text, in buf
 // or not; the POSIX one (musl) fills buf and returns 0 or an error number.
 template <typename R>
-const char *strerror_r_text(R ret, char *buf, size_t len) {
+const char *strerror_r_text(R ret, char *buf, size_t len) noexcept {
     if constexpr (std::is_same_v<R, int>) {
         if (ret != 0 && len > 0) {
             buf[len - 1] = '\0';  // whatever part of the text fitted
@@ -49,6 +49,6 @@ const char *tiller_strerror(int32_t code) {
     return err_table[err_row_of(code)].text;
 }
 
-const char *errno_text(int err, char *buf, size_t len) {
+const char *errno_text(int err, char *buf, size_t len) noexcept {
     return strerror_r_text(strerror_r(err, buf, len), buf, len);
 }

@@ -99,4 +99,4 @@ const char *tiller_strerror(int32_t code);
 // handler: it never uses strerror's shared buffer.  The text is in buf or is
 // a constant of the C library; either way it is what the call returns.
 inline constexpr size_t errno_text_len = 128;  // a buffer size that holds every text
-const char *errno_text(int err, char *buf, size_t len);
+const char *errno_text(int err, char *buf, size_t len) noexcept;

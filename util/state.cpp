@@ -21,7 +21,7 @@ std::atomic<int> c_exit_code{0};
 std::atomic<int> child_pid{0};
 std::atomic<int> child_killed{0};
 
-void close_word(std::atomic<int> &word) {
+void close_word(std::atomic<int> &word) noexcept {
     const int fd = word.exchange(0, std::memory_order_acq_rel);
     if (fd != 0) {
         close(fd);

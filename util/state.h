@@ -35,7 +35,7 @@ extern std::atomic<int> lock_file;  // single-instance lock file
 
 // Takes the descriptor out of word and closes it, if one was there.  Acquire:
 // the thread that made it published it with release.
-void close_word(std::atomic<int> &word);
+void close_word(std::atomic<int> &word) noexcept;
 
 // Results that the worker threads record when they end (negative = error code).
 extern std::atomic<int> recv_thread_status;

@@ -61,7 +61,7 @@ int vtty_prnt(uint64_t mask, const char *fmt, va_list ap) {
 
 }  // namespace
 
-int tty_prnt(uint64_t mask, const char *fmt, ...) {
+int tty_prnt(uint64_t mask, const char *fmt, ...) noexcept {
     va_list ap;
     va_start(ap, fmt);
     vtty_prnt(mask, fmt, ap);
@@ -69,7 +69,7 @@ int tty_prnt(uint64_t mask, const char *fmt, ...) {
     return 0;
 }
 
-int tty_prnt_time(uint64_t mask, const char *fmt, ...) {
+int tty_prnt_time(uint64_t mask, const char *fmt, ...) noexcept {
     time_t now = time(nullptr);
     struct tm tmv;
     size_t used = 0;

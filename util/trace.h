@@ -50,11 +50,12 @@ inline constexpr unsigned tty_chunk_pause_us = 10000;  // pause after each chunk
 
 // Prints the formatted line on the console when mask shares a bit with
 // dbg_level.  Returns 0 in every case.
-int tty_prnt(uint64_t mask, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+int tty_prnt(uint64_t mask, const char *fmt, ...) noexcept __attribute__((format(printf, 2, 3)));
 
 // Same, with a local time stamp in front; the line is kept in Msg.  One thread
 // at a time (only the send thread calls it).
-int tty_prnt_time(uint64_t mask, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+int tty_prnt_time(uint64_t mask, const char *fmt, ...) noexcept
+    __attribute__((format(printf, 2, 3)));
 extern char Msg[4096];
 
 // Hex dump variants: the daemon's (dbg_daemon, header "%s(%d)\n", line end "\n")
