@@ -8,35 +8,34 @@
 #include <cstdio>
 #include <cstring>
 
+#include "util/errors.h"
 #include "util/state.h"
 
-namespace {
-
-// Address length of a Unix-domain path: the family field and the path.
-socklen_t unix_addr(sockaddr_un *addr, const char *path) {
-    std::memset(addr, 0, sizeof *addr);
-    addr->sun_family = AF_UNIX;
-    size_t n = std::strlen(path);
-    std::memcpy(addr->sun_path, path, n < sizeof addr->sun_path ? n : sizeof addr->sun_path - 1);
-    return static_cast<socklen_t>(2 + n);
+socklen_t unix_address(const char *path, sockaddr_un *out) noexcept {
+    std::memset(out, 0, sizeof *out);
+    const size_t n = std::strlen(path);
+    if (n == 0 || n >= sizeof out->sun_path) {
+        return 0;
+    }
+    out->sun_family = AF_UNIX;
+    std::memcpy(out->sun_path, path, n);
+    return static_cast<socklen_t>(sizeof out->sun_family + n);
 }
 
-}  // namespace
-
-int cmd_send_recv(cmd_msg_t *req, cmd_msg_t *resp) {
+int cmd_send_recv(cmd_msg_t *req, cmd_msg_t *resp) noexcept {
     // Close-on-exec: the stop runs "sleep 1" through the shell while other
     // threads may be in an exchange, and the shell must not inherit it.
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         std::perror("cmd socket");
-        return -121;
+        return TW_ERR_KEELSON_LINK;
     }
     sockaddr_un addr;
-    socklen_t len = unix_addr(&addr, keelson_sock_path);
+    socklen_t len = unix_address(keelson_sock_path, &addr);
     if (connect(fd, reinterpret_cast<const sockaddr *>(&addr), len) != 0) {
         std::perror("cmd connect to daemon");
         close(fd);
-        return -121;
+        return TW_ERR_KEELSON_LINK;
     }
     req->pid = getpid();
     std::memset(resp, 0, sizeof *resp);
@@ -48,13 +47,13 @@ int cmd_send_recv(cmd_msg_t *req, cmd_msg_t *resp) {
     if (send(fd, req, sizeof *req, MSG_NOSIGNAL) == -1) {
         std::perror("cmd send");
         close(fd);
-        return -121;
+        return TW_ERR_KEELSON_LINK;
     }
     ssize_t got = recv(fd, resp, sizeof *resp, 0);
     if (got < 0) {
         std::perror("cmd recv");
         close(fd);
-        return -121;
+        return TW_ERR_KEELSON_LINK;
     }
     close(fd);
     if (got != static_cast<ssize_t>(sizeof *resp)) {
@@ -64,12 +63,12 @@ int cmd_send_recv(cmd_msg_t *req, cmd_msg_t *resp) {
             daemon_log(2, "%s(%d): recv return %d bytes, expected %d.\n\r", __func__, __LINE__,
                        static_cast<int>(got), static_cast<int>(sizeof *resp));
         }
-        return -121;
+        return TW_ERR_KEELSON_LINK;
     }
     return resp->cmd;
 }
 
-int daemon_log(int level, const char *fmt, ...) {
+int daemon_log(int level, const char *fmt, ...) noexcept {
     cmd_msg_t req;
     std::memset(&req, 0, sizeof req);
     req.cmd = keelson_cmd_log;

@@ -12,6 +12,9 @@
 // design; the record is a plain value sent and received as its 156 bytes.
 #pragma once
 
+#include <sys/socket.h>
+#include <sys/un.h>
+
 #include <cstddef>
 #include <cstdint>
 
@@ -37,11 +40,16 @@ inline constexpr int32_t keelson_cmd_refresh_begin = 382;
 inline constexpr int32_t keelson_cmd_refresh_mid = 308;
 inline constexpr int32_t keelson_cmd_refresh_apply = 407;
 
+// Fills *out with a Unix-domain address for path and returns its length as
+// every end of these sockets gives it: the family field and the path, without
+// its NUL.  0 when the path is empty or does not fit.
+socklen_t unix_address(const char *path, sockaddr_un *out) noexcept;
+
 // One exchange with the controller daemon: stamps req->pid, overwrites *resp.
-// Returns the response status, -121 when the exchange failed, or 0 without
+// Returns the response status, TW_ERR_KEELSON_LINK when the exchange failed, or 0 without
 // sending anything while a configuration re-read is pending.
-int cmd_send_recv(cmd_msg_t *req, cmd_msg_t *resp);
+int cmd_send_recv(cmd_msg_t *req, cmd_msg_t *resp) noexcept;
 
 // Sends one formatted line (cut to 127 characters) to the controller daemon as
 // command 230 with param = level and origin "SNMP".  Returns cmd_send_recv's result.
-int daemon_log(int level, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+int daemon_log(int level, const char *fmt, ...) noexcept __attribute__((format(printf, 2, 3)));

@@ -6,6 +6,7 @@
 
 #include "params/cmd_msg.h"
 #include "util/bytes.h"
+#include "util/errors.h"
 
 std::array<entry_t, tw_rows> entries{};
 
@@ -38,11 +39,6 @@ void zero_table(entry_t *table) {
     for (int r = 0; r < tw_rows; ++r) {
         store_row(table[r], zero);
     }
-}
-
-// The system's text for errno, without the shared buffer of strerror.
-const char *errno_text(int err, char *buf, size_t len) {
-    return strerror_r(err, buf, len);
 }
 
 // Scans "0x%x, 0x%x, ..." (eight addresses) into the ip fields of group g;
@@ -116,10 +112,10 @@ int process_params(entry_t *table, uint32_t *mgmt) {
 
     FILE *f = std::fopen(params_path, "r");
     if (f == nullptr) {
-        char err[128];
+        char err[errno_text_len];
         daemon_log(2, "%s(%d): fopen(%s) failed on error: \"%s\".\n", "process_params", __LINE__,
                    params_path, errno_text(errno, err, sizeof err));
-        return -100;
+        return TW_ERR_FAILED;
     }
 
     // Built here and published whole at the end, so that the shared table
@@ -140,7 +136,7 @@ int process_params(entry_t *table, uint32_t *mgmt) {
         }
         if (std::fgets(line, sizeof line, f) == nullptr) {
             if (std::feof(f) == 0) {
-                char err[128];
+                char err[errno_text_len];
                 daemon_log(2, "%s(%d): read configuration file %s failed on error \"%s\"!\n",
                            "process_params", __LINE__, params_path,
                            errno_text(errno, err, sizeof err));
@@ -190,7 +186,7 @@ int process_params(entry_t *table, uint32_t *mgmt) {
     if (!complete) {
         zero_table(table);
         std::fclose(f);
-        return 100;
+        return params_incomplete;
     }
     finish_rows(rows, ports, trap_status, status);
     for (int r = 0; r < tw_rows; ++r) {

@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "util/errors.h"
+
 // One receiver row.  The marks ping_ok and udp_ok are written by the send and
 // the receive thread without a lock; every field a running thread touches is
 // accessed whole through load_relaxed/store_relaxed (util/bytes.h).
@@ -37,6 +39,10 @@ void mark_twins(entry_t &row, uint8_t entry_t::*mark, uint8_t value);
 
 inline constexpr const char *params_path = "/mnt/params/cfparams.txt";
 
+// process_params' result for an incomplete file: "Failed" with a plus sign.
+inline constexpr int params_incomplete = -TW_ERR_FAILED;
+
 // Rebuilds table (88 rows) and *mgmt from the configuration file.
-// 0: complete; 100: incomplete or unreadable (table zero); -100: not opened.
+// 0: complete; params_incomplete: incomplete or unreadable (table zero);
+// TW_ERR_FAILED: not opened.
 int process_params(entry_t *table, uint32_t *mgmt);

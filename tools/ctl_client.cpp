@@ -37,15 +37,12 @@ struct fd_guard {
 ctl_outcome ctl_exchange(const std::string &path, int32_t cmd, int32_t param,
                          std::chrono::milliseconds timeout) {
     ctl_outcome o;
-    sockaddr_un addr{};
-    if (path.empty() || path.size() >= sizeof addr.sun_path) {
+    sockaddr_un addr;
+    const socklen_t addr_len = unix_address(path.c_str(), &addr);
+    if (addr_len == 0) {
         o.fail = ctl_fail::bad_path;
         return o;
     }
-    addr.sun_family = AF_UNIX;
-    std::memcpy(addr.sun_path, path.data(), path.size());
-    // The daemon's own convention: the family field and the path, no NUL.
-    auto addr_len = static_cast<socklen_t>(sizeof addr.sun_family + path.size());
 
     fd_guard s{socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0)};
     if (s.fd < 0) {

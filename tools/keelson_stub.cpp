@@ -82,13 +82,12 @@ keelson_stub::keelson_stub(std::string path, keelson_stub_setup setup)
     // socket file appears only when connections are accepted: whoever polls
     // for the file (a test starting keelson-sim) is never refused.
     std::string tmp = path_ + ".tmp" + std::to_string(getpid());
-    sockaddr_un addr{};
-    if (tmp.size() >= sizeof addr.sun_path) {
+    sockaddr_un addr;
+    const socklen_t addr_len = unix_address(tmp.c_str(), &addr);
+    if (addr_len == 0) {
         errno = ENAMETOOLONG;
         fail("keelson_stub: socket path");
     }
-    addr.sun_family = AF_UNIX;
-    std::memcpy(addr.sun_path, tmp.c_str(), tmp.size() + 1);
 
     int pipe_fds[2];
     if (pipe2(pipe_fds, O_CLOEXEC) != 0) {
@@ -107,7 +106,7 @@ keelson_stub::keelson_stub(std::string path, keelson_stub_setup setup)
     }
     unlink(path_.c_str());  // a stale file from an earlier run
     unlink(tmp.c_str());
-    if (bind(listen_fd_, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) != 0 ||
+    if (bind(listen_fd_, reinterpret_cast<const sockaddr *>(&addr), addr_len) != 0 ||
         listen(listen_fd_, 16) != 0 || rename(tmp.c_str(), path_.c_str()) != 0) {
         int e = errno;
         unlink(tmp.c_str());

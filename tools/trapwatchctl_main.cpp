@@ -17,6 +17,7 @@
 
 #include "tools/ctl_client.h"
 #include "util/errors.h"
+#include "util/trace.h"
 
 namespace {
 
@@ -102,18 +103,20 @@ bool report(const ctl_outcome &o, const std::string &path) {
     return true;
 }
 
+// A debug class word, its command and bit, and what that class traces.
 struct debug_word {
     const char *word;
     int32_t cmd;
-    const char *done;
+    uint32_t bit;
+    const char *traces;
 };
 constexpr debug_word debug_words[] = {
-    {"off", TRAPWATCH_CMD_DBG_OFF, "console trace back to the default mask"},
-    {"init", TRAPWATCH_CMD_DBG_INIT, "console trace of entries and exits on (0x10)"},
-    {"proc", TRAPWATCH_CMD_DBG_PROC, "console trace of process and thread steps on (0x20)"},
-    {"cycle", TRAPWATCH_CMD_DBG_MONITOR_CYCLE, "console trace of the monitor cycle on (0x40)"},
-    {"keelson", TRAPWATCH_CMD_DBG_KEELSON_CMD, "console trace of control commands on (0x80)"},
-    {"monitor", TRAPWATCH_CMD_DBG_MONITOR, "debug bit 0x100 set (it prints nothing)"},
+    {"off", TRAPWATCH_CMD_DBG_OFF, 0, nullptr},
+    {"init", TRAPWATCH_CMD_DBG_INIT, dbg_init, "entries and exits"},
+    {"proc", TRAPWATCH_CMD_DBG_PROC, dbg_proc, "process and thread steps"},
+    {"cycle", TRAPWATCH_CMD_DBG_MONITOR_CYCLE, dbg_monitor_cycle, "the monitor cycle"},
+    {"keelson", TRAPWATCH_CMD_DBG_KEELSON_CMD, dbg_keelson_cmd, "control commands"},
+    {"monitor", TRAPWATCH_CMD_DBG_MONITOR, dbg_monitor, nullptr},  // traces nothing
 };
 
 // Waits, bounded, until nobody holds the daemon's lock.
@@ -208,6 +211,7 @@ int main(int argc, char **argv) {
     int32_t code = -1;
     int32_t param = 0;
     const char *done = nullptr;
+    char debug_done[128];
     if (command == "status" || command == "version") {
         code = command == "status" ? TRAPWATCH_CMD_GET_STATUS : TRAPWATCH_CMD_GET_VER;
     } else if (command == "restart") {
@@ -231,7 +235,16 @@ int main(int argc, char **argv) {
         for (const debug_word &w : debug_words) {
             if (std::strcmp(args[1], w.word) == 0) {
                 code = w.cmd;
-                done = w.done;
+                done = debug_done;
+                if (w.bit == 0) {
+                    done = "console trace back to the default mask";
+                } else if (w.traces == nullptr) {
+                    std::snprintf(debug_done, sizeof debug_done,
+                                  "debug bit 0x%x set (it prints nothing)", w.bit);
+                } else {
+                    std::snprintf(debug_done, sizeof debug_done, "console trace of %s on (0x%x)",
+                                  w.traces, w.bit);
+                }
             }
         }
         if (code < 0) {

@@ -3,7 +3,6 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/time.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -20,13 +19,6 @@
 namespace {
 
 constexpr const char *unit = "trapwatch";
-
-void close_cmd_sock() {
-    int fd = cmd_sock.exchange(0, std::memory_order_acq_rel);
-    if (fd != 0) {
-        close(fd);
-    }
-}
 
 // A client that connects and sends nothing (or reads no reply) would hold the
 // loop, and with it TERMINATE, for as long as it likes; so both directions
@@ -51,14 +43,16 @@ void serve_connection(int conn) {
         close(conn);
         return;
     }
-    tty_prnt(0x80, "%s:%s(%d): before cmd processing(sock: %d)\n\r", unit, "p_cmd_loop", __LINE__,
-             conn);
+    tty_prnt(dbg_keelson_cmd, "%s:%s(%d): before cmd processing(sock: %d)\n\r", unit, "p_cmd_loop",
+             __LINE__, conn);
     serve_request(req, &resp);
-    tty_prnt(0x80, "%s:%s(%d): after cmd processing(sock: %d)\n\r", unit, "p_cmd_loop", __LINE__,
-             conn);
+    tty_prnt(dbg_keelson_cmd, "%s:%s(%d): after cmd processing(sock: %d)\n\r", unit, "p_cmd_loop",
+             __LINE__, conn);
     ssize_t sent = send(conn, &resp, sizeof resp, MSG_NOSIGNAL);
     if (sent != static_cast<ssize_t>(sizeof resp)) {
-        daemon_log(2, "%s(%d) send error \"%s\"\n\r", "p_cmd_loop", __LINE__, std::strerror(errno));
+        char ebuf[errno_text_len];
+        daemon_log(2, "%s(%d) send error \"%s\"\n\r", "p_cmd_loop", __LINE__,
+                   errno_text(errno, ebuf, sizeof ebuf));
     }
     close(conn);
 }
@@ -67,71 +61,77 @@ void serve_connection(int conn) {
 
 void cmd_proccesing(const cmd_msg_t &req, cmd_msg_t *resp) {
     const char *fn = "cmd_proccesing";
-    tty_prnt(0x90, "%s:%s(%d): cmd: %d\n\r", unit, fn, __LINE__, req.cmd);
+    tty_prnt(dbg_init | dbg_keelson_cmd, "%s:%s(%d): cmd: %d\n\r", unit, fn, __LINE__, req.cmd);
     switch (req.cmd) {
         case TRAPWATCH_CMD_RESTART:
-            tty_prnt(0x80, "%s:%s(%d): RESTART\n\r", unit, fn, __LINE__);
+            tty_prnt(dbg_keelson_cmd, "%s:%s(%d): RESTART\n\r", unit, fn, __LINE__);
             if (req.param != 0) {
-                tty_prnt(0x80, "%s:%s(%d): called from set default\n\r", unit, fn, __LINE__);
+                tty_prnt(dbg_keelson_cmd, "%s:%s(%d): called from set default\n\r", unit, fn,
+                         __LINE__);
             } else {
-                tty_prnt(0x80, "%s:%s(%d): called from snmp apply\n\r", unit, fn, __LINE__);
+                tty_prnt(dbg_keelson_cmd, "%s:%s(%d): called from snmp apply\n\r", unit, fn,
+                         __LINE__);
             }
             called_from_set_df.store(req.param, std::memory_order_relaxed);
             reread_params.store(1, std::memory_order_relaxed);
             break;
         case TRAPWATCH_CMD_GET_STATUS:
-            tty_prnt(0x80, "%s:%s(%d): GET_STATUS\n\r", unit, fn, __LINE__);
+            tty_prnt(dbg_keelson_cmd, "%s:%s(%d): GET_STATUS\n\r", unit, fn, __LINE__);
             copy_published_status(resp->data);
             break;
         case TRAPWATCH_CMD_STOP:
-            tty_prnt(0x80, "%s:%s(%d): STOP\n\r", unit, fn, __LINE__);
+            tty_prnt(dbg_keelson_cmd, "%s:%s(%d): STOP\n\r", unit, fn, __LINE__);
             enable_send.store(0, std::memory_order_relaxed);
             break;
         case TRAPWATCH_CMD_START:
             enable_send.store(1, std::memory_order_relaxed);
             break;
         case TRAPWATCH_CMD_TERMINATE:
-            tty_prnt(0x80, "%s:%s(%d): TERMINATE\n\r", unit, fn, __LINE__);
+            tty_prnt(dbg_keelson_cmd, "%s:%s(%d): TERMINATE\n\r", unit, fn, __LINE__);
             // Returns after the pause, with the listening socket closed; the
             // reply goes out after it and the loop ends at its next test.
             clean_and_exit(0, 0, __LINE__);
             break;
         case TRAPWATCH_CMD_KEELSON_START:
-            tty_prnt(0x80, "%s:%s(%d): KEELSON_START\n\r", unit, fn, __LINE__);
+            tty_prnt(dbg_keelson_cmd, "%s:%s(%d): KEELSON_START\n\r", unit, fn, __LINE__);
             keelson_started.store(1, std::memory_order_relaxed);
             break;
         case TRAPWATCH_CMD_DBG_OFF:
-            tty_prnt(0x80, "%s:%s(%d): DBG_OFF\n\r", unit, fn, __LINE__);
+            tty_prnt(dbg_keelson_cmd, "%s:%s(%d): DBG_OFF\n\r", unit, fn, __LINE__);
             dbg_level.store(dbg_level_default);
             break;
         case TRAPWATCH_CMD_DBG_INIT:
-            tty_prnt(0x80, "%s:%s(%d): DBG_INIT\n\r", unit, fn, __LINE__);
-            dbg_level.set_low_bits(0x10);
+            tty_prnt(dbg_keelson_cmd, "%s:%s(%d): DBG_INIT\n\r", unit, fn, __LINE__);
+            dbg_level.set_low_bits(dbg_init);
             break;
         case TRAPWATCH_CMD_DBG_PROC:
             // The same text as DBG_INIT: the console shows it that way.
-            tty_prnt(0x80, "%s:%s(%d): DBG_INIT\n\r", unit, fn, __LINE__);
-            dbg_level.set_low_bits(0x20);
+            tty_prnt(dbg_keelson_cmd, "%s:%s(%d): DBG_INIT\n\r", unit, fn, __LINE__);
+            dbg_level.set_low_bits(dbg_proc);
             break;
         case TRAPWATCH_CMD_DBG_MONITOR_CYCLE:
-            tty_prnt(0x80, "%s:%s(%d): TRAPWATCH_CMD_DBG_MONITOR_CYCLE\n\r", unit, fn, __LINE__);
-            dbg_level.set_low_bits(0x40);
+            tty_prnt(dbg_keelson_cmd, "%s:%s(%d): TRAPWATCH_CMD_DBG_MONITOR_CYCLE\n\r", unit, fn,
+                     __LINE__);
+            dbg_level.set_low_bits(dbg_monitor_cycle);
             break;
         case TRAPWATCH_CMD_DBG_KEELSON_CMD:
-            tty_prnt(0x80, "%s:%s(%d): TRAPWATCH_CMD_DBG_KEELSON_CMD\n\r", unit, fn, __LINE__);
-            dbg_level.set_low_bits(0x80);
+            tty_prnt(dbg_keelson_cmd, "%s:%s(%d): TRAPWATCH_CMD_DBG_KEELSON_CMD\n\r", unit, fn,
+                     __LINE__);
+            dbg_level.set_low_bits(dbg_keelson_cmd);
             break;
         case TRAPWATCH_CMD_DBG_MONITOR:
-            tty_prnt(0x80, "%s:%s(%d): TRAPWATCH_CMD_DBG_MONITOR\n\r", unit, fn, __LINE__);
-            dbg_level.set_low_bits(0x100);
+            tty_prnt(dbg_keelson_cmd, "%s:%s(%d): TRAPWATCH_CMD_DBG_MONITOR\n\r", unit, fn,
+                     __LINE__);
+            dbg_level.set_low_bits(dbg_monitor);
             break;
         case TRAPWATCH_CMD_DBG_SEG_FAULT:
-            tty_prnt(0x80, "%s:%s(%d): TRAPWATCH_CMD_DBG_SEG_FAULT\n\r", unit, fn, __LINE__);
+            tty_prnt(dbg_keelson_cmd, "%s:%s(%d): TRAPWATCH_CMD_DBG_SEG_FAULT\n\r", unit, fn,
+                     __LINE__);
             // On this thread; the handler ends the process.
             raise(SIGSEGV);
             break;
         case TRAPWATCH_CMD_GET_VER:
-            tty_prnt(0x80, "%s:%s(%d): GET_VER\n\r", unit, fn, __LINE__);
+            tty_prnt(dbg_keelson_cmd, "%s:%s(%d): GET_VER\n\r", unit, fn, __LINE__);
             std::strncpy(reinterpret_cast<char *>(resp->data), trapwatch_version_number,
                          sizeof resp->data - 1);
             break;
@@ -139,7 +139,7 @@ void cmd_proccesing(const cmd_msg_t &req, cmd_msg_t *resp) {
             break;
     }
     resp->cmd = TW_OK;
-    tty_prnt(0x10, "%s:%s(%d): exit\n\r", unit, fn, __LINE__);
+    tty_prnt(dbg_init, "%s:%s(%d): exit\n\r", unit, fn, __LINE__);
 }
 
 void serve_request(const cmd_msg_t &req, cmd_msg_t *resp) {
@@ -152,20 +152,17 @@ void serve_request(const cmd_msg_t &req, cmd_msg_t *resp) {
 }
 
 int p_cmd_loop() {
-    tty_prnt(0x10, "%s:%s(%d) enter\n\r", unit, "p_cmd_loop", __LINE__);
+    tty_prnt(dbg_init, "%s:%s(%d) enter\n\r", unit, "p_cmd_loop", __LINE__);
     sockaddr_un addr;
-    std::memset(&addr, 0, sizeof addr);
-    addr.sun_family = AF_UNIX;
-    const size_t path_len = std::strlen(trapwatch_sock_path);
-    std::memcpy(addr.sun_path, trapwatch_sock_path, path_len);
-    const auto addr_len = static_cast<socklen_t>(2 + path_len);
+    const socklen_t addr_len = unix_address(trapwatch_sock_path, &addr);
     const auto *sa = reinterpret_cast<const sockaddr *>(&addr);
 
+    char ebuf[errno_text_len];
     // Close-on-exec: the stop's pause shell must not inherit the socket.
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         daemon_log(2, "%s(%d) open socket error: \"%s\"\n\r", "p_cmd_loop", __LINE__,
-                   std::strerror(errno));
+                   errno_text(errno, ebuf, sizeof ebuf));
         return TW_ERR_SOCKET_CREATE;
     }
     // Release: a stop run by a signal on another thread closes it.
@@ -173,14 +170,14 @@ int p_cmd_loop() {
     int one = 1;
     if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0) {
         daemon_log(2, "%s(%d) setsockopt failed: \"%s\"\n\r", "p_cmd_loop", __LINE__,
-                   std::strerror(errno));
+                   errno_text(errno, ebuf, sizeof ebuf));
     }
     // A socket file left by an earlier run makes this bind fail; it is removed
     // then, never before, so that a running daemon's socket is not taken away.
     if (bind(fd, sa, addr_len) != 0) {
         daemon_log(2, "%s(%d) bind error: \"%s\"\n\r", "p_cmd_loop", __LINE__,
-                   std::strerror(errno));
-        close_cmd_sock();
+                   errno_text(errno, ebuf, sizeof ebuf));
+        close_word(cmd_sock);
         unlink(trapwatch_sock_path);
         return TW_ERR_SOCKET_BIND;
     }
@@ -193,8 +190,8 @@ int p_cmd_loop() {
     }
     if (listen(fd, cmd_listen_backlog) != 0) {
         daemon_log(2, "%s(%d) listen error: \"%s\"\n\r", "p_cmd_loop", __LINE__,
-                   std::strerror(errno));
-        close_cmd_sock();
+                   errno_text(errno, ebuf, sizeof ebuf));
+        close_word(cmd_sock);
         unlink(trapwatch_sock_path);
         return TW_ERR_FAILED;
     }
@@ -211,8 +208,8 @@ int p_cmd_loop() {
         serve_connection(conn);
     }
 
-    close_cmd_sock();
+    close_word(cmd_sock);
     unlink(trapwatch_sock_path);
-    tty_prnt(0x10, "%s(%d) exit\n\r", "p_cmd_loop", __LINE__);
+    tty_prnt(dbg_init, "%s(%d) exit\n\r", "p_cmd_loop", __LINE__);
     return TW_OK;
 }

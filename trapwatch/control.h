@@ -36,9 +36,9 @@ inline constexpr uint32_t trapwatch_cmd_last = TRAPWATCH_CMD_GET_VER;
 // the set-up failed.
 int p_cmd_loop();
 
-// One whole request: the range check (-103 and the "unsupported command" log
-// line) and the dispatch.  resp must come zeroed; only cmd and, for
-// GET_STATUS and GET_VER, data are written.
+// One whole request: the range check (TW_ERR_WRONG_PARAMS and the
+// "unsupported command" log line) and the dispatch.  resp must come zeroed;
+// only cmd and, for GET_STATUS and GET_VER, data are written.
 void serve_request(const cmd_msg_t &req, cmd_msg_t *resp);
 
 // Carries out one command of the range 0..13; the status is 0 for all.

@@ -19,9 +19,9 @@ int main() {
     route_signal(SIGSEGV);
 
     dbg_level.store(dbg_level_default);
-    tty_prnt(0x10, "%s:%s(%d): dbg_lvl: 0x%016llx\n\r", "trapwatch", "main", __LINE__,
+    tty_prnt(dbg_init, "%s:%s(%d): dbg_lvl: 0x%016llx\n\r", "trapwatch", "main", __LINE__,
              static_cast<unsigned long long>(dbg_level.load()));
-    tty_prnt(0x01, "trapwatch version %s\n\r", trapwatch_version_text);
+    tty_prnt(dbg_daemon, "trapwatch version %s\n\r", trapwatch_version_text);
 
     std::memset(entries_status, 0, sizeof entries_status);
     // A missing or bad file leaves an empty table; the daemon starts anyway.
@@ -36,9 +36,9 @@ int main() {
     daemonize();
 
     sleep(1);
-    tty_prnt(0x20, "%d) %s(%d)\n\r", getpid(), "main", __LINE__);
+    tty_prnt(dbg_proc, "%d) %s(%d)\n\r", getpid(), "main", __LINE__);
     int status = p_cmd_loop();
-    tty_prnt(0x10, "%d) %s(%d) status: 0x%x\n\r", getpid(), "main", __LINE__,
+    tty_prnt(dbg_init, "%d) %s(%d) status: 0x%x\n\r", getpid(), "main", __LINE__,
              static_cast<unsigned>(status));
     clean_and_exit(status, 0, __LINE__);
     return status;

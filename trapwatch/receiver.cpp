@@ -3,7 +3,6 @@
 #include <netinet/in.h>
 #include <pthread.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -73,21 +72,17 @@ void handle_unreachable(const uint8_t *buf) {
     }
 }
 
-// The system's text for err, without touching shared state.
-const char *err_text(int err, char *buf, size_t len) {
-    return strerror_r(err, buf, len);
-}
-
 }  // namespace
 
 entry_t *look_for_entry(uint32_t ip, uint16_t port) {
     sprint_ip(prnt_ip, ip);
-    tty_prnt(0x40, "%s:%s(%d): ip: %s, port: %d\n", unit, __func__, __LINE__, prnt_ip, port);
+    tty_prnt(dbg_monitor_cycle, "%s:%s(%d): ip: %s, port: %d\n", unit, __func__, __LINE__, prnt_ip,
+             port);
     for (int r = 0; r < tw_rows; ++r) {
         entry_t &e = entries[static_cast<size_t>(r)];
         if (load_relaxed(e.ip) == ip && load_relaxed(e.port) == port) {
-            tty_prnt(0x40, "%s:%s(%d): found entry %d e%d:ip%d\n", unit, __func__, __LINE__, r,
-                     load_relaxed(e.group), load_relaxed(e.index));
+            tty_prnt(dbg_monitor_cycle, "%s:%s(%d): found entry %d e%d:ip%d\n", unit, __func__,
+                     __LINE__, r, load_relaxed(e.group), load_relaxed(e.index));
             return &e;
         }
     }
@@ -109,17 +104,17 @@ void recv_handle_packet(const uint8_t *buf, ssize_t received) {
 }
 
 int recv_thread() {
-    tty_prnt(0x10, "%s:%s(%d): enter\n\r", unit, __func__, __LINE__);
+    tty_prnt(dbg_init, "%s:%s(%d): enter\n\r", unit, __func__, __LINE__);
     bind_thread_to_cpu(0, pthread_self());
-    tty_prnt(0x20, "%s:%s(%d): after bind, stopping_flag: %d\n\r", unit, __func__, __LINE__,
+    tty_prnt(dbg_proc, "%s:%s(%d): after bind, stopping_flag: %d\n\r", unit, __func__, __LINE__,
              stopping_flag.load(std::memory_order_relaxed));
 
-    char ebuf[128];
+    char ebuf[errno_text_len];
     const int fd = socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP);
     if (fd < 0) {
         const int err = errno;
         daemon_log(2, "%s(%d): open udp ping socked failed: \"%s\"\n\r", __func__, __LINE__,
-                   err_text(err, ebuf, sizeof ebuf));
+                   errno_text(err, ebuf, sizeof ebuf));
         recv_thread_status.store(TW_ERR_SOCKET_CREATE, std::memory_order_relaxed);
         return TW_ERR_SOCKET_CREATE;
     }
@@ -131,13 +126,13 @@ int recv_thread() {
     if (setsockopt(fd, IPPROTO_IP, IP_HDRINCL, &hdrincl, sizeof hdrincl) != 0) {
         const int err = errno;
         daemon_log(2, "%s(%d) setsockopt failed: \"%s\"\n\r", __func__, __LINE__,
-                   err_text(err, ebuf, sizeof ebuf));
+                   errno_text(err, ebuf, sizeof ebuf));
     }
     int reuse = 1;
     if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse) != 0) {
         const int err = errno;
         daemon_log(2, "%s(%d) setsockopt failed: \"%s\"\n\r", __func__, __LINE__,
-                   err_text(err, ebuf, sizeof ebuf));
+                   errno_text(err, ebuf, sizeof ebuf));
     }
 
     sockaddr_in addr;
@@ -146,13 +141,10 @@ int recv_thread() {
     if (bind(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) != 0) {
         const int err = errno;
         // The stop may have taken the descriptor already; whoever takes it closes it.
-        const int s = recv_sock.exchange(0);
-        if (s != 0) {
-            close(s);
-        }
+        close_word(recv_sock);
         recv_sock_released.store(1, std::memory_order_release);
         daemon_log(2, "%s(%d): bind ping ping socked failed: \"%s\"\n\r", __func__, __LINE__,
-                   err_text(err, ebuf, sizeof ebuf));
+                   errno_text(err, ebuf, sizeof ebuf));
         recv_thread_status.store(TW_ERR_SOCKET_BIND, std::memory_order_relaxed);
         return TW_ERR_SOCKET_BIND;
     }
@@ -162,7 +154,7 @@ int recv_thread() {
         // Zeroed each time: bytes a short packet does not cover read as 0.
         std::memset(buf, 0, sizeof buf);
         const ssize_t n = recv(fd, buf, sizeof buf, 0);
-        tty_prnt(0x40, "%s:%s(%d): received bytes %d\n", unit, __func__, __LINE__,
+        tty_prnt(dbg_monitor_cycle, "%s:%s(%d): received bytes %d\n", unit, __func__, __LINE__,
                  static_cast<int>(n));
         if (n < 1) {
             // The stop shuts the socket down to wake this receive: not an error.
@@ -171,19 +163,16 @@ int recv_thread() {
             }
             const int err = errno;
             daemon_log(2, "%s(%d): recvfrom() failed on error \"%s\"\n\r", __func__, __LINE__,
-                       err_text(err, ebuf, sizeof ebuf));
+                       errno_text(err, ebuf, sizeof ebuf));
             continue;
         }
         recv_handle_packet(buf, n);
     }
 
     recv_sock_released.store(1, std::memory_order_release);
-    const int s = recv_sock.exchange(0);
-    if (s != 0) {
-        close(s);
-    }
+    close_word(recv_sock);
     // Release: whoever sees this status also sees the socket's last use here.
     recv_thread_status.store(0, std::memory_order_release);
-    tty_prnt(0x10, "%s:%s(%d): exit\n\r", unit, __func__, __LINE__);
+    tty_prnt(dbg_init, "%s:%s(%d): exit\n\r", unit, __func__, __LINE__);
     return 0;
 }

@@ -67,7 +67,7 @@ int send_ping(sender_state &st) {
     if (enable_send.load(std::memory_order_relaxed) == 0) {
         return result;
     }
-    tty_prnt(0x40, "%s:%s(%d): enter\n\r", unit, __func__, __LINE__);
+    tty_prnt(dbg_monitor_cycle, "%s:%s(%d): enter\n\r", unit, __func__, __LINE__);
     uint8_t *const icmp = st.pkt + echo_pkt::ip_hdr_len;
     for (entry_t &e : entries) {
         if (!probed_row(e)) {
@@ -76,8 +76,9 @@ int send_ping(sender_state &st) {
         const uint32_t ip = load_relaxed(e.ip);
         uint16_t seq = load_relaxed(e.seq);
         sprint_ip(st.ip_text, ip);
-        tty_prnt(0x40, "%s:%s(%d): dst ip: %s\n", unit, __func__, __LINE__, st.ip_text);
-        tty_prnt(0x40, "%s:%s(%d): seq: %d\n", unit, __func__, __LINE__, seq);
+        tty_prnt(dbg_monitor_cycle, "%s:%s(%d): dst ip: %s\n", unit, __func__, __LINE__,
+                 st.ip_text);
+        tty_prnt(dbg_monitor_cycle, "%s:%s(%d): seq: %d\n", unit, __func__, __LINE__, seq);
 
         st.echo_dst.sin_addr.s_addr = htonl(ip);
         prepare_ip_hdr_second_stage(st.pkt, ip);
@@ -93,19 +94,19 @@ int send_ping(sender_state &st) {
             sendto(st.raw_fd, st.pkt, sizeof st.pkt, 0,
                    reinterpret_cast<const sockaddr *>(&st.echo_dst), sizeof st.echo_dst);
         if (n > 0) {
-            tty_prnt(0x40, "%s:%s(%d): send bytes %d\n", unit, __func__, __LINE__,
+            tty_prnt(dbg_monitor_cycle, "%s:%s(%d): send bytes %d\n", unit, __func__, __LINE__,
                      static_cast<int>(n));
         } else {
             result = TW_ERR_FAILED;
         }
     }
-    tty_prnt(0x40, "%s:%s(%d): exit\n\r", unit, __func__, __LINE__);
+    tty_prnt(dbg_monitor_cycle, "%s:%s(%d): exit\n\r", unit, __func__, __LINE__);
     return result;
 }
 
 // Step 3: a UDP probe to the trap port of every receiver that answered.
 void send_udp(sender_state &st) {
-    tty_prnt(0x40, "%s:%s(%d): enter\n\r", unit, __func__, __LINE__);
+    tty_prnt(dbg_monitor_cycle, "%s:%s(%d): enter\n\r", unit, __func__, __LINE__);
     for (entry_t &e : entries) {
         if (!probed_row(e) || load_relaxed(e.ping_ok) == 0) {
             continue;
@@ -115,8 +116,9 @@ void send_udp(sender_state &st) {
         st.udp_dst.sin_addr.s_addr = htonl(ip);
         st.udp_dst.sin_port = htons(port);
         sprint_ip(st.ip_text, ip);
-        tty_prnt(0x40, "%s:%s(%d): dst ip: %s\n", unit, __func__, __LINE__, st.ip_text);
-        tty_prnt(0x40, "%s:%s(%d): port: %d\n", unit, __func__, __LINE__, port);
+        tty_prnt(dbg_monitor_cycle, "%s:%s(%d): dst ip: %s\n", unit, __func__, __LINE__,
+                 st.ip_text);
+        tty_prnt(dbg_monitor_cycle, "%s:%s(%d): port: %d\n", unit, __func__, __LINE__, port);
 
         // The mark goes up before the send: on a link without latency the
         // receiver's port-unreachable can be handled by the receive thread
@@ -131,7 +133,8 @@ void send_udp(sender_state &st) {
         const ssize_t n =
             sendto(st.udp_fd, st.udp_payload, sizeof st.udp_payload, 0,
                    reinterpret_cast<const sockaddr *>(&st.udp_dst), sizeof st.udp_dst);
-        tty_prnt(0x40, "%s:%s(%d): send bytes %d\n", unit, __func__, __LINE__, static_cast<int>(n));
+        tty_prnt(dbg_monitor_cycle, "%s:%s(%d): send bytes %d\n", unit, __func__, __LINE__,
+                 static_cast<int>(n));
         if (n <= 0) {
             if (load_relaxed(e.has_dups) == 0) {
                 store_relaxed(e.udp_ok, before[&e - entries.data()]);
@@ -145,26 +148,26 @@ void send_udp(sender_state &st) {
             }
         }
     }
-    tty_prnt(0x40, "%s:%s(%d): exit\n\r", unit, __func__, __LINE__);
+    tty_prnt(dbg_monitor_cycle, "%s:%s(%d): exit\n\r", unit, __func__, __LINE__);
 }
 
 }  // namespace
 
 int send_thread() {
-    tty_prnt(0x10, "%s:%s(%d): enter\n\r", unit, __func__, __LINE__);
+    tty_prnt(dbg_init, "%s:%s(%d): enter\n\r", unit, __func__, __LINE__);
     bind_thread_to_cpu(0, pthread_self());
-    tty_prnt(0x20, "%s:%s(%d): after bind, stopping_flag: %d\n\r", unit, __func__, __LINE__,
+    tty_prnt(dbg_proc, "%s:%s(%d): after bind, stopping_flag: %d\n\r", unit, __func__, __LINE__,
              stopping_flag.load(std::memory_order_relaxed));
 
     sender_state st;
     std::memset(&st, 0, sizeof st);
-    char ebuf[128];
+    char ebuf[errno_text_len];
 
     st.udp_fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
     if (st.udp_fd < 0) {
         const int err = errno;
         daemon_log(2, "%s(%d): open udp ping socked failed: \"%s\"\n\r", __func__, __LINE__,
-                   strerror_r(err, ebuf, sizeof ebuf));
+                   errno_text(err, ebuf, sizeof ebuf));
         send_thread_status.store(TW_ERR_SOCKET_CREATE, std::memory_order_relaxed);
         return TW_ERR_SOCKET_CREATE;
     }
@@ -175,7 +178,7 @@ int send_thread() {
         const int err = errno;
         close(st.udp_fd);
         daemon_log(2, "%s(%d): open udp ping socked failed: \"%s\"\n\r", __func__, __LINE__,
-                   strerror_r(err, ebuf, sizeof ebuf));
+                   errno_text(err, ebuf, sizeof ebuf));
         send_thread_status.store(TW_ERR_SOCKET_CREATE, std::memory_order_relaxed);
         return TW_ERR_SOCKET_CREATE;
     }
@@ -199,7 +202,7 @@ int send_thread() {
         close(st.raw_fd);
         close(st.udp_fd);
         daemon_log(2, "%s(%d): bind ping ping socked failed: \"%s\"\n\r", __func__, __LINE__,
-                   strerror_r(err, ebuf, sizeof ebuf));
+                   errno_text(err, ebuf, sizeof ebuf));
         send_thread_status.store(TW_ERR_SOCKET_BIND, std::memory_order_relaxed);
         return TW_ERR_SOCKET_BIND;
     }
@@ -239,6 +242,6 @@ int send_thread() {
     close(st.raw_fd);
     close(st.udp_fd);
     send_thread_status.store(0, std::memory_order_release);
-    tty_prnt(0x10, "%s:%s(%d): exit\n\r", unit, __func__, __LINE__);
+    tty_prnt(dbg_init, "%s:%s(%d): exit\n\r", unit, __func__, __LINE__);
     return 0;
 }

@@ -51,7 +51,8 @@ void refresh_handshake(uint32_t w) {
         return;
     }
 
-    tty_prnt(0x80, "%s:%s(%d): snmp server status changed\n\r", unit, "check_status", __LINE__);
+    tty_prnt(dbg_keelson_cmd, "%s:%s(%d): snmp server status changed\n\r", unit, "check_status",
+             __LINE__);
     auto lower_attempts = [] {
         int left = refresh_snmp_conf.load(std::memory_order_relaxed);
         if (left != 0) {
@@ -62,7 +63,7 @@ void refresh_handshake(uint32_t w) {
     if (reread_params_finish.load(std::memory_order_relaxed) != 0 &&
         called_from_set_df.load(std::memory_order_relaxed) == 0) {
         // A plain re-read: 407 alone, with param as the last sequence left it.
-        tty_prnt_time(0, "%s:%s(%d): reread because of changed snmp params\n\r", unit,
+        tty_prnt_time(dbg_none, "%s:%s(%d): reread because of changed snmp params\n\r", unit,
                       "check_status", __LINE__);
         status_req.cmd = keelson_cmd_refresh_apply;
         if (cmd_send_recv(&status_req, &status_resp) == 0) {
@@ -84,8 +85,8 @@ void refresh_handshake(uint32_t w) {
     if (cmd_send_recv(&status_req, &status_resp) == 0) {
         sleep(refresh_pause_s);
     }
-    tty_prnt_time(0, "%s:%s(%d): reread because of changed snmp status\n\r", unit, "check_status",
-                  __LINE__);
+    tty_prnt_time(dbg_none, "%s:%s(%d): reread because of changed snmp status\n\r", unit,
+                  "check_status", __LINE__);
     status_req.cmd = keelson_cmd_refresh_apply;
     if (cmd_send_recv(&status_req, &status_resp) == 0) {
         called_from_set_df.store(0, std::memory_order_relaxed);
@@ -105,7 +106,7 @@ void check_status() {
     if (reread_params.load(std::memory_order_relaxed) != 0) {
         return;  // the table is being rebuilt: nothing is written or published
     }
-    tty_prnt(0x40, "%s:%s(%d): enter\n\r", unit, __func__, __LINE__);
+    tty_prnt(dbg_monitor_cycle, "%s:%s(%d): enter\n\r", unit, __func__, __LINE__);
 
     // Only this thread flips entries_index, so a relaxed load sees its own value.
     const uint32_t w = entries_index.load(std::memory_order_relaxed) ^ 1u;
@@ -161,7 +162,7 @@ void check_status() {
     }
 
     entries_index.store(w, std::memory_order_release);
-    tty_prnt(0x40, "%s:%s(%d): exit\n\r", unit, __func__, __LINE__);
+    tty_prnt(dbg_monitor_cycle, "%s:%s(%d): exit\n\r", unit, __func__, __LINE__);
 }
 
 void copy_published_status(uint8_t *out88) {

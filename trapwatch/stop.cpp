@@ -10,7 +10,6 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
-#include <cstring>
 
 #include "params/cmd_msg.h"
 #include "trapwatch/receiver.h"
@@ -77,30 +76,38 @@ void shell_pause() {
     (void)!std::system("sleep 1");
 }
 
+// Both stop paths: stopping_flag up, the sockets the threads wait on shut
+// down, then the pause; line is the caller's, for the trace.
+void wind_down(int pid, int line) {
+    stopping_flag.store(1, std::memory_order_relaxed);
+    tty_prnt(dbg_proc, "%s:%s(%d): pid: %d close recv_sock and cmd_sock socket\n", unit,
+             "clean_and_exit", line, pid);
+    shut_and_close_recv_sock();
+    shut_and_close(cmd_sock);
+    shell_pause();
+}
+
 [[noreturn]] void exit_now(int pid) {
     int st = 0;
     pid_t ret = wait4(child_pid.load(std::memory_order_relaxed), &st, WNOHANG, nullptr);
     int wait_errno = errno;
+    char ebuf[errno_text_len];
     unsigned exited = (st & 0x7f) == 0 ? 1u : 0u;
-    tty_prnt(0x20, "%s:%s(%d): pid: %d, ret_wait=0%x, st=0%08x (0x%x)\n\r", unit, "clean_and_exit",
-             __LINE__, pid, static_cast<unsigned>(ret), static_cast<unsigned>(st), exited);
+    tty_prnt(dbg_proc, "%s:%s(%d): pid: %d, ret_wait=0%x, st=0%08x (0x%x)\n\r", unit,
+             "clean_and_exit", __LINE__, pid, static_cast<unsigned>(ret), static_cast<unsigned>(st),
+             exited);
     if (ret == -1) {
         daemon_log(2, "%s(%d): pid: %d, wait4() failed on error \"%s\".\n\r", "clean_and_exit",
-                   __LINE__, pid, std::strerror(wait_errno));
+                   __LINE__, pid, errno_text(wait_errno, ebuf, sizeof ebuf));
     } else if (ret == 0) {
-        tty_prnt(0x20, "%s:%s(%d): pid: %d No process has status to report\n", unit,
+        tty_prnt(dbg_proc, "%s:%s(%d): pid: %d No process has status to report\n", unit,
                  "clean_and_exit", __LINE__, pid);
     } else if (exited != 0) {
         // The daemon ended with code c (-1..-255) exits with c + 256.
         c_exit_code.store(((st >> 8) & 0xff) - 256, std::memory_order_relaxed);
     } else {
         c_exit_code.store(TW_ERR_CHILD_FAILED, std::memory_order_relaxed);
-        stopping_flag.store(1, std::memory_order_relaxed);
-        tty_prnt(0x20, "%s:%s(%d): pid: %d close recv_sock and cmd_sock socket\n", unit,
-                 "clean_and_exit", __LINE__, pid);
-        shut_and_close_recv_sock();
-        shut_and_close(cmd_sock);
-        shell_pause();
+        wind_down(pid, __LINE__);
     }
     int code = c_exit_code.load(std::memory_order_relaxed);
     if (code != 0) {
@@ -108,23 +115,15 @@ void shell_pause() {
                    "clean_and_exit", __LINE__, pid, static_cast<unsigned>(code < 0 ? -code : code),
                    tiller_strerror(code));
     }
-    int fd = lock_file.exchange(0, std::memory_order_relaxed);
-    if (fd != 0) {
-        close(fd);
-    }
+    close_word(lock_file);
     std::exit(code);
 }
 
 void daemon_mode_stop(int pid) {
-    tty_prnt(0x20, "trapwatch_%s(%d) pid: %d\n\r", "clean_and_exit", __LINE__, pid);
-    stopping_flag.store(1, std::memory_order_relaxed);
-    tty_prnt(0x20, "%s:%s(%d): pid: %d close recv_sock and cmd_sock socket\n", unit,
-             "clean_and_exit", __LINE__, pid);
-    shut_and_close_recv_sock();
-    shut_and_close(cmd_sock);
+    tty_prnt(dbg_proc, "trapwatch_%s(%d) pid: %d\n\r", "clean_and_exit", __LINE__, pid);
     // The worker threads see stopping_flag and record their results meanwhile.
-    shell_pause();
-    tty_prnt(0x20, "%s:%s(%d): pid: %d\n\r", unit, "clean_and_exit", __LINE__, pid);
+    wind_down(pid, __LINE__);
+    tty_prnt(dbg_proc, "%s:%s(%d): pid: %d\n\r", unit, "clean_and_exit", __LINE__, pid);
     // Acquire: the threads record their results with release as they end.
     int rs = recv_thread_status.load(std::memory_order_acquire);
     if (rs < 0) {
@@ -136,12 +135,9 @@ void daemon_mode_stop(int pid) {
         daemon_log(2, "%s(%d): pid: %d, send thread return error: \"%s\".\n\r", "clean_and_exit",
                    __LINE__, pid, tiller_strerror(ss));
     }
-    int fd = lock_file.exchange(0, std::memory_order_relaxed);
-    if (fd != 0) {
-        close(fd);  // releases the single-instance lock
-    }
+    close_word(lock_file);  // releases the single-instance lock
     child_killed.store(1, std::memory_order_relaxed);
-    tty_prnt(0x10, "%s:%s(%d): pid: %d, exit\n\r", unit, "clean_and_exit", __LINE__, pid);
+    tty_prnt(dbg_init, "%s:%s(%d): pid: %d, exit\n\r", unit, "clean_and_exit", __LINE__, pid);
 }
 
 // Waits, bounded, until the stop run by another thread has completed.
@@ -156,7 +152,7 @@ void wait_for_running_stop() {
 
 }  // namespace
 
-void route_signal(int sig) {
+void route_signal(int sig) noexcept {
     std::signal(sig, p_signal_handler);
 }
 
@@ -168,35 +164,35 @@ void route_signal(int sig) {
 void p_signal_handler(int sig) {
     const int saved_errno = errno;
     const int pid = getpid();
-    tty_prnt(0x10, "%s:%s(%d): pid: %d, enter(sig: %d)\n", unit, "p_signal_handler", __LINE__, pid,
-             sig);
+    tty_prnt(dbg_init, "%s:%s(%d): pid: %d, enter(sig: %d)\n", unit, "p_signal_handler", __LINE__,
+             pid, sig);
     switch (sig) {
         case SIGHUP:
-            tty_prnt(0x20, "%s:%s(%d): pid: %d, HANGUP signal catched.\n\r", unit,
+            tty_prnt(dbg_proc, "%s:%s(%d): pid: %d, HANGUP signal catched.\n\r", unit,
                      "p_signal_handler", __LINE__, pid);
             clean_and_exit(0, 0, __LINE__);
             break;
         case SIGUSR1:
-            tty_prnt(0x20, "%s:%s(%d): pid: %d, parent OK signal catched.\n\r", unit,
+            tty_prnt(dbg_proc, "%s:%s(%d): pid: %d, parent OK signal catched.\n\r", unit,
                      "p_signal_handler", __LINE__, pid);
             break;
         case SIGSEGV:
-            tty_prnt(0x01, "%s:%s(%d): pid:%d segmentation fault catched:\n", unit,
+            tty_prnt(dbg_daemon, "%s:%s(%d): pid:%d segmentation fault catched:\n", unit,
                      "p_signal_handler", __LINE__, pid);
-            tty_prnt(0x10, "%s:%s(%d): pid: %d, %d signal catched.\n\r", unit, "p_signal_handler",
-                     __LINE__, pid, sig);
+            tty_prnt(dbg_init, "%s:%s(%d): pid: %d, %d signal catched.\n\r", unit,
+                     "p_signal_handler", __LINE__, pid, sig);
             break;
         case SIGUSR2:
-            tty_prnt(0x20, "%s:%s(%d): pid: %d, parent ERR signal catched.\n\r", unit,
+            tty_prnt(dbg_proc, "%s:%s(%d): pid: %d, parent ERR signal catched.\n\r", unit,
                      "p_signal_handler", __LINE__, pid);
             break;
         case SIGTERM:
-            tty_prnt(0x20, "%s:%s(%d): pid: %d, TERMINATE signal catched.\n\r", unit,
+            tty_prnt(dbg_proc, "%s:%s(%d): pid: %d, TERMINATE signal catched.\n\r", unit,
                      "p_signal_handler", __LINE__, pid);
             clean_and_exit(0, 0, __LINE__);
             break;
         case SIGCHLD:
-            tty_prnt(0x20, "%s:%s(%d): pid: %d, SIGCHLD signal catched.\n\r", unit,
+            tty_prnt(dbg_proc, "%s:%s(%d): pid: %d, SIGCHLD signal catched.\n\r", unit,
                      "p_signal_handler", __LINE__, pid);
             if (shell_pause_begun.load(std::memory_order_relaxed) != 0) {
                 // The end of the stop's own pause: let the stop finish.
@@ -205,18 +201,18 @@ void p_signal_handler(int sig) {
             }
             break;
         default:
-            tty_prnt(0x10, "%s:%s(%d): pid: %d, %d signal catched.\n\r", unit, "p_signal_handler",
-                     __LINE__, pid, sig);
+            tty_prnt(dbg_init, "%s:%s(%d): pid: %d, %d signal catched.\n\r", unit,
+                     "p_signal_handler", __LINE__, pid, sig);
             break;
     }
-    tty_prnt(0x10, "%s:%s(%d): pid: %d, exit(sig: %d)\n", unit, "p_signal_handler", __LINE__, pid,
-             sig);
+    tty_prnt(dbg_init, "%s:%s(%d): pid: %d, exit(sig: %d)\n", unit, "p_signal_handler", __LINE__,
+             pid, sig);
     std::exit(0);
 }
 
-void clean_and_exit(int code, int parent, int line) {
+void clean_and_exit(int code, int parent, int line) noexcept {
     const int pid = getpid();
-    tty_prnt(0x10,
+    tty_prnt(dbg_init,
              "%s:%s(%d): enter pid: %d, parent=%d, child_killed: %d, exit=\"%s\", called from "
              "line %d\n\r",
              unit, "clean_and_exit", __LINE__, pid, parent,

@@ -12,8 +12,8 @@ void p_signal_handler(int sig);
 // down and returns; once one has completed, later calls return at once.  line
 // is the caller's source line, printed by the entry trace.  The first nonzero
 // code passed in is the one kept in c_exit_code.
-void clean_and_exit(int code, int parent, int line);
+void clean_and_exit(int code, int parent, int line) noexcept;
 
 // Routes sig to p_signal_handler.  The disposition stays installed after the
 // handler has run, and interrupted system calls are restarted.
-void route_signal(int sig);
+void route_signal(int sig) noexcept;

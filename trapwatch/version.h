@@ -1,7 +1,10 @@
 // Version of the daemon.
 #pragma once
 
-inline constexpr const char *trapwatch_version_number = "0.0.12.19";  // answered by GET_VER
+#include "trapwatch_version.h"
 
-// "0.0.12.19 (Mon dd yyyy hh:mm:ss)": the number and the build's date and time.
+inline constexpr const char *trapwatch_version_number = TRAPWATCH_VERSION;  // answered by GET_VER
+
+// The number, a blank and the build's date and time in parentheses, as in
+// "1.2.3 (Mon dd yyyy hh:mm:ss)".
 extern const char trapwatch_version_text[];

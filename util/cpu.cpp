@@ -3,7 +3,7 @@
 #include <sched.h>
 #include <unistd.h>
 
-int bind_thread_to_cpu(unsigned int cpu, pthread_t thread) {
+int bind_thread_to_cpu(unsigned int cpu, pthread_t thread) noexcept {
     // A failed query reads as -1, which as unsigned counts as many processors.
     if (static_cast<unsigned long>(sysconf(_SC_NPROCESSORS_ONLN)) <= 1) {
         return 0;

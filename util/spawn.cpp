@@ -16,9 +16,6 @@
 
 namespace {
 
-constexpr uint64_t dbg_fail = 0x01;    // spawning failures
-constexpr uint64_t dbg_detail = 0x02;  // the library's own detail
-
 constexpr const char *dev_null = "/dev/null";
 
 // Neither mode is asked for by the callers.  "/dev/null" should it be missing
@@ -35,12 +32,6 @@ const char *const interface_names[] = {"UNKNOWN", "WEB",  "SSH",   "LOCAL",
 
 int self_pid() {
     return static_cast<int>(getpid());
-}
-
-// The GNU strerror_r (glibc with _GNU_SOURCE, as g++ always defines it):
-// thread-safe, and the returned text may or may not be buf.
-const char *error_text(int err, char *buf, size_t len) {
-    return strerror_r(err, buf, len);
 }
 
 // Makes fd the child's standard output and/or standard error, then closes
@@ -73,7 +64,7 @@ void child_dev_null(int quiet) {
 // Runs the program in the child; never returns.
 [[noreturn]] void child_exec(const char *fn, const char *program, char *const argv[]) {
     execvp(program, argv);
-    tty_prnt(dbg_fail, "%d) %s(): an error occurred in execvp!\n", self_pid(), fn);
+    tty_prnt(dbg_daemon, "%d) %s(): an error occurred in execvp!\n", self_pid(), fn);
     std::abort();
 }
 
@@ -81,11 +72,11 @@ void child_dev_null(int quiet) {
 // waitpid(-1) would take some other child of the process, one that another
 // caller is waiting for.  It gives the failed-wait result instead.
 int wait_child(const char *fn, pid_t pid) {
-    char ebuf[128];
+    char ebuf[errno_text_len];
     if (pid < 0) {
         int e = errno;
-        tty_prnt(dbg_fail, "%d) %s(): fork() fail on error \"%s\"\n", self_pid(), fn,
-                 error_text(e, ebuf, sizeof ebuf));
+        tty_prnt(dbg_daemon, "%d) %s(): fork() fail on error \"%s\"\n", self_pid(), fn,
+                 errno_text(e, ebuf, sizeof ebuf));
         return TW_ERR_FAILED;
     }
     int status = 0;
@@ -95,8 +86,8 @@ int wait_child(const char *fn, pid_t pid) {
     } while (r < 0 && errno == EINTR);  // a handled signal is not the child's end
     if (r < 0) {
         int e = errno;
-        tty_prnt(dbg_fail, "%d) %s(): waitpid() fail on error \"%s\"\n", self_pid(), fn,
-                 error_text(e, ebuf, sizeof ebuf));
+        tty_prnt(dbg_daemon, "%d) %s(): waitpid() fail on error \"%s\"\n", self_pid(), fn,
+                 errno_text(e, ebuf, sizeof ebuf));
         return TW_ERR_FAILED;
     }
     return spawn_status_result(fn, status);
@@ -137,12 +128,7 @@ pid_t spawn_redirect(int quiet, const char *path, unsigned int mode, const char 
                         mode == SPAWN_REDIRECT_OUT_ERR || mode == SPAWN_REDIRECT_ERR);
         }
     } else if (quiet != 0) {
-        int fd = open(dev_null, O_RDWR | O_CREAT | O_CLOEXEC, dev_null_mode);
-        if (fd < 0) {
-            std::perror("open");
-        } else {
-            redirect_fd(fd, true, true);
-        }
+        child_dev_null(quiet);
     }
     child_exec("spawn_redirect", program, argv);
 }
@@ -158,7 +144,7 @@ int wait_spawn_redirect(int quiet, const char *path, unsigned int mode, const ch
 
 int spawn_status_result(const char *name, int status) {
     if ((status & 0xff) == 0x7f) {
-        tty_prnt(dbg_fail, "%d) %s(): child stopped by sig=0x%x\n", self_pid(), name,
+        tty_prnt(dbg_daemon, "%d) %s(): child stopped by sig=0x%x\n", self_pid(), name,
                  static_cast<unsigned>((status >> 8) & 0xff));
         return TW_ERR_CHILD_FAILED;
     }
@@ -167,11 +153,11 @@ int spawn_status_result(const char *name, int status) {
         return (status >> 8) & 0xff;
     }
     if (sig < 0x7f) {
-        tty_prnt(dbg_detail, "%d) %s(): child interrupted by sig=0x%x\n", self_pid(), name,
+        tty_prnt(dbg_library, "%d) %s(): child interrupted by sig=0x%x\n", self_pid(), name,
                  static_cast<unsigned>(sig));
         return TW_ERR_CHILD_FAILED;
     }
-    tty_prnt(dbg_detail, "%d) %s(): child exited reason unknown!\n", self_pid(), name);
+    tty_prnt(dbg_library, "%d) %s(): child exited reason unknown!\n", self_pid(), name);
     return TW_ERR_CHILD_FAILED;
 }
 
@@ -186,7 +172,7 @@ int remove_file(const char *path) {
 }
 
 int display_file(const char *path) {
-    tty_prnt(dbg_detail, "file \"%s\" content:\n", path);
+    tty_prnt(dbg_library, "file \"%s\" content:\n", path);
     char *const argv[] = {arg("cat"), arg(path), nullptr};
     return wait_spawn(0, "cat", argv);
 }
@@ -203,7 +189,7 @@ int create_dir(const char *path) {
 
 int rm_file(const char *directory, const char *name) {
     if (directory == nullptr || name == nullptr) {
-        tty_prnt(dbg_fail, "%d) %s(): no directory or no name, nothing removed\n", self_pid(),
+        tty_prnt(dbg_daemon, "%d) %s(): no directory or no name, nothing removed\n", self_pid(),
                  "rm_file");
         return SPAWN_ERR_JOIN_TOO_LONG;
     }
@@ -212,7 +198,7 @@ int rm_file(const char *directory, const char *name) {
     // A cut join names another path, perhaps an existing one: refuse it
     // rather than remove what the caller did not name.
     if (n < 0 || static_cast<size_t>(n) >= sizeof path) {
-        tty_prnt(dbg_fail, "%d) %s(): \"%s/%s\" is longer than %zu characters, nothing removed\n",
+        tty_prnt(dbg_daemon, "%d) %s(): \"%s/%s\" is longer than %zu characters, nothing removed\n",
                  self_pid(), "rm_file", directory, name, sizeof path - 1);
         return SPAWN_ERR_JOIN_TOO_LONG;
     }
@@ -229,10 +215,10 @@ const char *interface2str(unsigned int code) {
 }
 
 void tty_print_args(const char *name, int line, int count, char *const argv[]) {
-    tty_prnt(dbg_detail, "%s(%d):\nargc:    %d\n", name, line, count);
+    tty_prnt(dbg_library, "%s(%d):\nargc:    %d\n", name, line, count);
     for (int i = 0; i < count; ++i) {
         const char *a = argv[i];
-        tty_prnt(dbg_detail, "argv[%d]: \"%s\"\n", i, a != nullptr ? a : "(null)");
+        tty_prnt(dbg_library, "argv[%d]: \"%s\"\n", i, a != nullptr ? a : "(null)");
     }
 }
 
@@ -240,14 +226,14 @@ void display_permission(const char *name, int line, const char *path) {
     struct stat st;
     if (stat(path, &st) != 0) {
         // No status, no listing: one line that says why.
-        char ebuf[128];
+        char ebuf[errno_text_len];
         int e = errno;
-        tty_prnt(dbg_detail, "%s(%d): File \"%s\" permissions: unknown, stat() failed: %s\n", name,
-                 line, path, error_text(e, ebuf, sizeof ebuf));
+        tty_prnt(dbg_library, "%s(%d): File \"%s\" permissions: unknown, stat() failed: %s\n", name,
+                 line, path, errno_text(e, ebuf, sizeof ebuf));
         return;
     }
-    tty_prnt(dbg_detail, "%s(%d): File \"%s\" permissions: \t", name, line, path);
-    tty_prnt(dbg_detail, "%s", S_ISDIR(st.st_mode) ? "d" : "-");
+    tty_prnt(dbg_library, "%s(%d): File \"%s\" permissions: \t", name, line, path);
+    tty_prnt(dbg_library, "%s", S_ISDIR(st.st_mode) ? "d" : "-");
     static constexpr struct {
         mode_t bit;
         const char *set;
@@ -256,7 +242,7 @@ void display_permission(const char *name, int line, const char *path) {
         {S_IXGRP, "x"}, {S_IROTH, "r"}, {S_IWOTH, "w"}, {S_IXOTH, "x"},
     };
     for (const auto &b : bits) {
-        tty_prnt(dbg_detail, "%s", (st.st_mode & b.bit) != 0 ? b.set : "-");
+        tty_prnt(dbg_library, "%s", (st.st_mode & b.bit) != 0 ? b.set : "-");
     }
-    tty_prnt(dbg_detail, "\n");
+    tty_prnt(dbg_library, "\n");
 }

@@ -1,5 +1,7 @@
 #include "util/state.h"
 
+#include <unistd.h>
+
 std::atomic<int> stopping_flag{0};
 std::atomic<int> enable_send{0};
 std::atomic<int> reread_params{0};
@@ -18,6 +20,13 @@ std::atomic<int> send_thread_status{0};
 std::atomic<int> c_exit_code{0};
 std::atomic<int> child_pid{0};
 std::atomic<int> child_killed{0};
+
+void close_word(std::atomic<int> &word) noexcept {
+    const int fd = word.exchange(0, std::memory_order_acq_rel);
+    if (fd != 0) {
+        close(fd);
+    }
+}
 
 uint32_t mgmt_ip = 0;
 char mgmt_if_ip[16] = {};

@@ -33,6 +33,10 @@ extern std::atomic<int> recv_sock;  // raw ICMP socket of the receive thread
 extern std::atomic<int> cmd_sock;   // listening control socket
 extern std::atomic<int> lock_file;  // single-instance lock file
 
+// Takes the descriptor out of word and closes it, if one was there.  Acquire:
+// the thread that made it published it with release.
+void close_word(std::atomic<int> &word) noexcept;
+
 // Results that the worker threads record when they end (negative = error code).
 extern std::atomic<int> recv_thread_status;
 extern std::atomic<int> send_thread_status;

@@ -61,7 +61,7 @@ int vtty_prnt(uint64_t mask, const char *fmt, va_list ap) {
 
 }  // namespace
 
-int tty_prnt(uint64_t mask, const char *fmt, ...) {
+int tty_prnt(uint64_t mask, const char *fmt, ...) noexcept {
     va_list ap;
     va_start(ap, fmt);
     vtty_prnt(mask, fmt, ap);
@@ -69,7 +69,7 @@ int tty_prnt(uint64_t mask, const char *fmt, ...) {
     return 0;
 }
 
-int tty_prnt_time(uint64_t mask, const char *fmt, ...) {
+int tty_prnt_time(uint64_t mask, const char *fmt, ...) noexcept {
     time_t now = time(nullptr);
     struct tm tmv;
     size_t used = 0;
@@ -90,7 +90,7 @@ int tty_prnt_time(uint64_t mask, const char *fmt, ...) {
 void tty_print_buf(const uint8_t *buf, int length, int offset, const char *name, int line,
                    dump_variant variant) {
     const bool lib = variant == dump_variant::library;
-    const uint64_t mask = lib ? 0x02 : 0x01;
+    const uint64_t mask = lib ? dbg_library : dbg_daemon;
     const char *eol = lib ? "\n\r" : "\n";
     if (name[0] != '\0') {
         if (lib) {

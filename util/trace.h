@@ -30,24 +30,36 @@ class debug_mask {
 };
 static_assert(std::atomic<uint32_t>::is_always_lock_free);
 
-inline constexpr uint64_t dbg_level_default = 3;
+// The trace classes: the bits of the mask, each named after the control
+// command that switches it on.  Every class lies in the low word.
+inline constexpr uint32_t dbg_none = 0;              // never printed
+inline constexpr uint32_t dbg_daemon = 0x01;         // banner, fault line, dumps, spawn failures
+inline constexpr uint32_t dbg_library = 0x02;        // the utility library's own detail
+inline constexpr uint32_t dbg_init = 0x10;           // DBG_INIT: enter and exit lines
+inline constexpr uint32_t dbg_proc = 0x20;           // DBG_PROC: process and thread steps
+inline constexpr uint32_t dbg_monitor_cycle = 0x40;  // DBG_MONITOR_CYCLE: every probe and reply
+inline constexpr uint32_t dbg_keelson_cmd = 0x80;    // DBG_KEELSON_CMD: control commands
+inline constexpr uint32_t dbg_monitor = 0x100;       // DBG_MONITOR: carried by no line
+
+inline constexpr uint64_t dbg_level_default = dbg_daemon | dbg_library;
 extern debug_mask dbg_level;  // 3 at start; written by start-up and the debug commands
 
 inline constexpr const char *tty_path = "/dev/ttyS0";
-inline constexpr int tty_chunk = 14;              // bytes per console write
+inline constexpr int tty_chunk = 14;                   // bytes per console write
 inline constexpr unsigned tty_chunk_pause_us = 10000;  // pause after each chunk
 
 // Prints the formatted line on the console when mask shares a bit with
 // dbg_level.  Returns 0 in every case.
-int tty_prnt(uint64_t mask, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+int tty_prnt(uint64_t mask, const char *fmt, ...) noexcept __attribute__((format(printf, 2, 3)));
 
 // Same, with a local time stamp in front; the line is kept in Msg.  One thread
 // at a time (only the send thread calls it).
-int tty_prnt_time(uint64_t mask, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+int tty_prnt_time(uint64_t mask, const char *fmt, ...) noexcept
+    __attribute__((format(printf, 2, 3)));
 extern char Msg[4096];
 
-// Hex dump variants: the daemon's (mask 0x01, header "%s(%d)\n", line end "\n")
-// and the utility library's (mask 0x02, header "%s(%d): buf: %p\n\r", "\n\r").
+// Hex dump variants: the daemon's (dbg_daemon, header "%s(%d)\n", line end "\n")
+// and the utility library's (dbg_library, header "%s(%d): buf: %p\n\r", "\n\r").
 enum class dump_variant { daemon, library };
 void tty_print_buf(const uint8_t *buf, int length, int offset, const char *name, int line,
                    dump_variant variant = dump_variant::daemon);
