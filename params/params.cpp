@@ -1,7 +1,9 @@
 #include "params/params.h"
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "params/cmd_msg.h"
@@ -41,24 +43,78 @@ void zero_table(entry_t *table) {
     }
 }
 
+// Value of one number's text (as scanf delimits it: sign, digits, "0x") as
+// the board's 32-bit strtol (is_signed) or strtoul gives it: beyond the range
+// it saturates.  A 64-bit long would keep the number whole and the store into
+// 32 bits would wrap, so the same file read differently on the test host.
+uint32_t board_number(const char *text, int base, bool is_signed) {
+    const bool negative = *text == '-';
+    if (*text == '-' || *text == '+') {
+        ++text;
+    }
+    errno = 0;
+    const unsigned long long m = std::strtoull(text, nullptr, base);
+    const bool over = errno == ERANGE;
+    if (is_signed) {
+        if (negative) {
+            return over || m > 0x80000000ull ? 0x80000000u : 0u - static_cast<uint32_t>(m);
+        }
+        return over || m > 0x7fffffffull ? 0x7fffffffu : static_cast<uint32_t>(m);
+    }
+    if (over || m > 0xffffffffull) {
+        return 0xffffffffu;
+    }
+    return negative ? 0u - static_cast<uint32_t>(m) : static_cast<uint32_t>(m);
+}
+
+// Reads up to max numbers as the format "X, X, ..." would, X being "%i", or
+// "0x%x" when hex; returns how many were read.  scanf finds where each number
+// ends; board_number gives its value.
+int scan_numbers(const char *p, bool hex, uint32_t *out, int max) {
+    int n = 0;
+    for (; n < max; ++n) {
+        if (n > 0) {  // the format's ", ": a comma, then any white space
+            if (*p != ',') {
+                break;
+            }
+            do {
+                ++p;
+            } while (std::isspace(static_cast<unsigned char>(*p)) != 0);
+        }
+        if (hex && (p[0] != '0' || p[1] != 'x')) {
+            break;
+        }
+        p += hex ? 2 : 0;
+        int start = 0;
+        int end = 0;
+        unsigned long long u = 0;
+        long long v = 0;
+        if ((hex ? std::sscanf(p, " %n%llx%n", &start, &u, &end)
+                 : std::sscanf(p, " %n%lli%n", &start, &v, &end)) != 1) {
+            break;
+        }
+        out[n] = board_number(p + start, hex ? 16 : 0, !hex);
+        p += end;
+    }
+    return n;
+}
+
 // Scans "0x%x, 0x%x, ..." (eight addresses) into the ip fields of group g;
 // places after the first number that doesn't scan keep their content.
 void scan_addresses(const char *value, entry_t *rows, int g) {
-    unsigned int a[tw_group_size] = {};
-    int n = std::sscanf(value, "0x%x, 0x%x, 0x%x, 0x%x, 0x%x, 0x%x, 0x%x, 0x%x", &a[0], &a[1],
-                        &a[2], &a[3], &a[4], &a[5], &a[6], &a[7]);
-    for (int i = 0; i < n && i < tw_group_size; ++i) {
+    uint32_t a[tw_group_size] = {};
+    const int n = scan_numbers(value, true, a, tw_group_size);
+    for (int i = 0; i < n; ++i) {
         rows[g * tw_group_size + i].ip = a[i];
     }
 }
 
 // Scans "%i, %i, ..." (eleven numbers) into a per-group list.
 void scan_list(const char *value, group_list &list) {
-    int v[tw_groups] = {};
-    int n = std::sscanf(value, "%i, %i, %i, %i, %i, %i, %i, %i, %i, %i, %i", &v[0], &v[1], &v[2],
-                        &v[3], &v[4], &v[5], &v[6], &v[7], &v[8], &v[9], &v[10]);
-    for (int i = 0; i < n && i < tw_groups; ++i) {
-        list[i] = v[i];
+    uint32_t v[tw_groups] = {};
+    const int n = scan_numbers(value, false, v, tw_groups);
+    for (int i = 0; i < n; ++i) {
+        list[i] = static_cast<int>(v[i]);
     }
 }
 
@@ -163,8 +219,8 @@ int process_params(entry_t *table, uint32_t *mgmt) {
             scan_addresses(value, rows, g);
         } else if (std::strcmp(key, "ip_address") == 0) {
             ++count;
-            unsigned int ip;
-            if (std::sscanf(value, "0x%x", &ip) == 1) {
+            uint32_t ip;
+            if (scan_numbers(value, true, &ip, 1) == 1) {
                 *mgmt = ip;
             }
         } else if (std::strcmp(key, "snmp_v3_trap_port") == 0) {

@@ -16,6 +16,7 @@
 #include "util/trace.h"
 
 int main() {
+    hold_standard_descriptors();
     route_signal(SIGSEGV);
 
     dbg_level.store(dbg_level_default);

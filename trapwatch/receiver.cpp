@@ -154,6 +154,7 @@ int recv_thread() {
         // Zeroed each time: bytes a short packet does not cover read as 0.
         std::memset(buf, 0, sizeof buf);
         const ssize_t n = recv(fd, buf, sizeof buf, 0);
+        const int err = errno;  // before the trace, whose console open may change it
         tty_prnt(dbg_monitor_cycle, "%s:%s(%d): received bytes %d\n", unit, __func__, __LINE__,
                  static_cast<int>(n));
         if (n < 1) {
@@ -161,7 +162,6 @@ int recv_thread() {
             if (stopping_flag.load(std::memory_order_relaxed) != 0) {
                 break;
             }
-            const int err = errno;
             daemon_log(2, "%s(%d): recvfrom() failed on error \"%s\"\n\r", __func__, __LINE__,
                        errno_text(err, ebuf, sizeof ebuf));
             continue;

@@ -53,6 +53,15 @@ void set_shared_dispositions() {
 
 }  // namespace
 
+void hold_standard_descriptors() {
+    for (int fd = 0; fd <= STDERR_FILENO; ++fd) {
+        // open() takes the lowest free number: this one, as the lower ones are open.
+        if (fcntl(fd, F_GETFD) < 0 && errno == EBADF && open("/dev/null", O_RDWR) < 0) {
+            return;
+        }
+    }
+}
+
 void trapwatch_init() {
     char ebuf[errno_text_len];
     int rc = pthread_create(&recv_thread_id, nullptr, recv_thread_body, nullptr);
