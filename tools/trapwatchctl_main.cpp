@@ -5,6 +5,7 @@
 // reply (time-out, closed, bad size).
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdarg>
@@ -70,11 +71,19 @@ __attribute__((format(printf, 1, 2))) int usage_error(const char *fmt, ...) {
     return exit_usage;
 }
 
+// Operators type decimal ("010" is ten, not eight); an explicit 0x prefix
+// gives hex.  Anything else, spaces included, is refused.
 bool parse_int(const char *s, long lo, long hi, long *out) {
+    const char *digits = s + (*s == '-' || *s == '+' ? 1 : 0);
+    const bool hex = digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X');
+    const auto first = static_cast<unsigned char>(digits[hex ? 2 : 0]);
+    if ((hex ? std::isxdigit(first) : std::isdigit(first)) == 0) {
+        return false;
+    }
     errno = 0;
     char *end = nullptr;
-    long v = std::strtol(s, &end, 0);
-    if (errno != 0 || end == s || *end != '\0' || v < lo || v > hi) {
+    const long v = std::strtol(s, &end, hex ? 16 : 10);
+    if (errno != 0 || *end != '\0' || v < lo || v > hi) {
         return false;
     }
     *out = v;
@@ -120,15 +129,21 @@ constexpr debug_word debug_words[] = {
 };
 
 // Waits, bounded, until nobody holds the daemon's lock.
-bool wait_lock_released(std::chrono::milliseconds limit) {
-    auto end = std::chrono::steady_clock::now() + limit;
-    while (ctl_lock_holder() > 0) {
+// After TERMINATE's connection closed without a reply: 1 once the daemon's
+// lock is free (it ended), 0 while it is still held at limit, -1 when the
+// lock file cannot be read (errno says why) and so nothing can be told.
+int wait_lock_released(std::chrono::milliseconds limit) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+        const pid_t holder = ctl_lock_holder();
+        if (holder <= 0) {
+            return holder == 0 ? 1 : -1;
+        }
         if (std::chrono::steady_clock::now() >= end) {
-            return false;
+            return 0;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
-    return true;
 }
 
 // The holder of the single-instance lock: scripts find the daemon's pid
@@ -265,7 +280,7 @@ int main(int argc, char **argv) {
         long p = 0;
         if (extra < 1 || extra > 2 || !parse_int(args[1], INT32_MIN, INT32_MAX, &c) ||
             (extra == 2 && !parse_int(args[2], INT32_MIN, INT32_MAX, &p))) {
-            return usage_error("cmd needs CODE [PARAM], numbers");
+            return usage_error("cmd needs CODE [PARAM]: decimal numbers, or hex with 0x");
         }
         code = static_cast<int32_t>(c);
         param = static_cast<int32_t>(p);
@@ -293,9 +308,20 @@ int main(int argc, char **argv) {
     if (command == "terminate" && o.fail == ctl_fail::closed) {
         // The daemon may end inside its own stop, before the reply: then its
         // lock goes free.
-        if (wait_lock_released(timeout)) {
+        const int ended = wait_lock_released(timeout);
+        if (ended > 0) {
             std::printf("trapwatch ended (before replying)\n");
             return exit_ok;
+        }
+        if (ended < 0 && errno == ENOENT) {
+            std::fprintf(stderr, "trapwatchctl: no lock file %s: no trapwatch daemon answered\n",
+                         ctl_lock_path);
+            return exit_not_running;
+        }
+        if (ended < 0) {
+            std::fprintf(stderr, "trapwatchctl: cannot tell whether trapwatch ended: %s: %s\n",
+                         ctl_lock_path, std::strerror(errno));
+            return exit_no_reply;
         }
     }
     if (command == "cmd" && o.fail == ctl_fail::none) {
