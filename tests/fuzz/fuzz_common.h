@@ -12,9 +12,10 @@
 
 namespace tw_fuzz {
 
-// Told on the standard error as it was at start: the runs close the target's own.
+// The standard error as it was at start: the runs close the target's own.
+inline const int report_fd = dup(2);
+
 inline void check(bool ok, const char *what, long detail = 0) {
-    static const int report_fd = dup(2);
     if (!ok) {
         dprintf(report_fd, "invariant broken: %s (%ld)\n", what, detail);
         std::abort();
