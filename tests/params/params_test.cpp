@@ -3,6 +3,7 @@
 #include "params/params.h"
 
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -12,6 +13,7 @@
 #include <cstring>
 #include <functional>
 #include <numeric>
+#include <thread>
 
 #include "params/cmd_msg.h"
 #include "tests/support/keelson_text.h"
@@ -273,20 +275,32 @@ TEST(controller_link, the_answer_is_the_result_and_a_short_one_is_reported_once)
     EXPECT_EQ(tw_test::count_open_fds(), fds);  // no exchange leaves one behind
 }
 
-TEST(controller_link, no_listener_is_told_on_stderr) {
-    cmd_msg_t req{}, resp;
-    for (bool stale : {false, true}) {  // no socket file, or one nobody listens on
+TEST(controller_link, no_listener_or_a_broken_connection_is_told_on_stderr) {
+    const char *errs[] = {"cmd connect to daemon: No such file or directory\n",
+                          "cmd connect to daemon: Connection refused\n",  // nobody listens
+                          "cmd recv: Connection reset by peer\n"};        // closed, request unread
+    for (int listener = 0; listener < 3; ++listener) {
         const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
         sockaddr_un addr{};
         addr.sun_family = AF_UNIX;
         std::strcpy(addr.sun_path, keelson_sock_path);
-        ASSERT_TRUE(!stale || bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0);
-        close(fd);
+        ASSERT_TRUE(listener == 0 ||
+                    bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0);
+        ASSERT_TRUE(listener < 2 || listen(fd, 1) == 0);
+        std::thread peer([fd, listener] {
+            pollfd p{fd, POLLIN, 0};
+            if (listener == 2 && poll(&p, 1, 5000) == 1) {
+                p.fd = accept(fd, nullptr, nullptr);
+                poll(&p, 1, 5000);  // the request is there
+                close(p.fd);
+            }
+        });
+        cmd_msg_t req{}, resp;
         gi::CaptureStderr();
         EXPECT_EQ(cmd_send_recv(&req, &resp), -121);
-        EXPECT_EQ(gi::GetCapturedStderr(),
-                  std::string("cmd connect to daemon: ") +
-                      (stale ? "Connection refused\n" : "No such file or directory\n"));
+        EXPECT_EQ(gi::GetCapturedStderr(), errs[listener]);
+        peer.join();
+        close(fd);
         unlink(keelson_sock_path);
     }
 }

@@ -15,6 +15,7 @@
 
 #include "tests/support/keelson_text.h"
 #include "tests/support/sandbox.h"
+#include "util/cpu.h"
 #include "util/errors.h"
 #include "util/spawn.h"
 #include "util/trace.h"
@@ -65,6 +66,19 @@ TEST(tiller_strerror, either_sign_inside_the_table_unknown_outside) {
             EXPECT_STREQ(tiller_strerror(code), text) << code;
         }
     }
+}
+
+TEST(bind_thread_to_cpu, pins_to_one_processor_and_passes_an_empty_set_on_as_refused) {
+    cpu_set_t before, after;
+    ASSERT_EQ(pthread_getaffinity_np(pthread_self(), sizeof before, &before), 0);
+    EXPECT_EQ(bind_thread_to_cpu(1024, pthread_self()), 0);
+    pthread_getaffinity_np(pthread_self(), sizeof after, &after);
+    EXPECT_TRUE(CPU_EQUAL(&before, &after));
+    EXPECT_EQ(bind_thread_to_cpu(1, pthread_self()), 0);
+    pthread_getaffinity_np(pthread_self(), sizeof after, &after);
+    EXPECT_TRUE(sysconf(_SC_NPROCESSORS_ONLN) < 2 ||
+                (CPU_COUNT(&after) == 1 && CPU_ISSET(1, &after)));
+    pthread_setaffinity_np(pthread_self(), sizeof before, &before);
 }
 
 TEST(console_trace, mask_gates_each_line_and_its_bytes_arrive_exactly) {
