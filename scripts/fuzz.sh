@@ -5,7 +5,7 @@
 # nonzero when a target found a crash, a leak, a hang or a broken invariant,
 # or did not run.
 #
-#   scripts/fuzz.sh [SECONDS] [TARGET...]     (default 60 s, every target)
+#   scripts/fuzz.sh [SECONDS] [TARGET...]     (default 15 s, every target)
 #
 # FUZZ_BUILD_DIR chooses the build directory (default build-fuzz); the corpus
 # grown by a run is kept in it, under corpus/TARGET, and reused by the next.
@@ -13,7 +13,7 @@
 set -uo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
-seconds=${1:-60}
+seconds=${1:-15}
 shift || true
 build=${FUZZ_BUILD_DIR:-$root/build-fuzz}
 [[ "$build" = /* ]] || build="$root/$build"
@@ -71,7 +71,7 @@ for t in "${targets[@]}"; do
     if [[ $rc -ne 0 || -z "$execs" ]]; then
         failed=$((failed + 1))
         summary+=("$t: FAILED (exit $rc) after ${execs:-?} executions; log $log")
-        grep -E "ERROR|SUMMARY|==[0-9]+==|abort|row|serve_request|process_params" "$log" | head -n 20
+        grep -E "ERROR|SUMMARY|invariant broken" "$log" | head -n 20
     else
         summary+=("$t: ${execs} executions in ${seconds} s, ${cov:-cov: ?}, corpus ${units}")
     fi

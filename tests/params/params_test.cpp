@@ -1,18 +1,21 @@
-// The configuration reader on real files at "/mnt/params/cfparams.txt", with
-// the controller stand-in catching its error lines.
+// The configuration reader on real files at "/mnt/params/cfparams.txt", and
+// the controller link, both against the in-process controller stand-in.
 #include "params/params.h"
 
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <array>
 #include <cstring>
 #include <functional>
-#include <string>
-#include <vector>
+#include <numeric>
+#include <thread>
 
+#include "params/cmd_msg.h"
 #include "tests/support/keelson_text.h"
 #include "tests/support/sandbox.h"
 #include "tools/keelson_stub.h"
@@ -20,343 +23,284 @@
 
 namespace {
 
-using lines_t = std::vector<std::string>;
+using namespace std::chrono_literals;
+using lines = std::vector<std::string>;
+using kind = keelson_reply::kind;
+namespace gi = testing::internal;
 
-const std::string cf_path = "/mnt/params/cfparams.txt";
-constexpr uint32_t mgmt_before = 0x01020304;   // what the caller's address holds beforehand
-constexpr uint32_t mgmt_default = 0xc0000201;  // 192.0.2.1, the default configuration's
-
-// Address of group g, index i in the default configuration: 10.0.(g+1).(i+1).
-uint32_t ip_of(int g, int i) {
-    return 0x0a000000u | static_cast<uint32_t>((g + 1) << 8) | static_cast<uint32_t>(i + 1);
+// Address of group g, index i: 10.0.(g+1).(i+1); port of group g: 1001 + g.
+uint32_t ip_of(size_t g, size_t i) {
+    return static_cast<uint32_t>(0x0a000000 | (g + 1) << 8 | (i + 1));
 }
 
-using addresses = std::array<std::array<uint32_t, 8>, 11>;
-
-std::string join(const lines_t &v) {
-    std::string s;
-    for (const auto &l : v) {
-        s += l;
-    }
-    return s;
-}
-
-// The fifteen lines of a configuration in which every address and port is
-// distinct (the port of group g is 1001 + g) and every group is on: the
-// management address, the groups in order, the lists last.
-lines_t default_lines(const std::function<void(addresses &)> &change = nullptr) {
-    addresses ips;
-    std::string ports = "snmp_v3_trap_port=";
+// Fifteen lines in which every address and port is distinct and every group
+// is on, then edited.
+std::string config(const std::function<void(lines &)> &edit) {
+    lines l{"ip_address=0xc0000201\n"};
+    std::string ports = "snmp_v3_trap_port=1001";
     for (size_t g = 0; g < 11; ++g) {
-        for (size_t i = 0; i < 8; ++i) {
-            ips[g][i] = ip_of(int(g), int(i));
-        }
-        ports += (g > 0 ? ", " : "") + std::to_string(1001 + g);
-    }
-    if (change) {
-        change(ips);
-    }
-    lines_t v{"ip_address=0xc0000201\n"};
-    for (size_t g = 0; g < 11; ++g) {
-        std::string s = "snmp_c" + std::to_string(g + 1) + "_ip=";
+        l.push_back("snmp_c" + std::to_string(g + 1) + "_ip=");
         for (size_t i = 0; i < 8; ++i) {
             char b[16];
-            std::snprintf(b, sizeof b, "%s0x%08x", i > 0 ? ", " : "", ips[g][i]);
-            s += b;
+            std::snprintf(b, sizeof b, "%s0x%08x", i > 0 ? ", " : "", ip_of(g, i));
+            l.back() += b;
         }
-        v.push_back(s + "\n");
+        l.back() += "\n";
+        ports += g > 0 ? ", " + std::to_string(1001 + g) : "";
     }
-    v.push_back(ports + "\n");
-    v.push_back("snmp_v3_trap_status=1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1\n");
-    v.push_back("snmp_status=1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1\n");
-    return v;
+    l.insert(l.end(), {ports + "\n", "snmp_v3_trap_status=1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1\n",
+                       "snmp_status=1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1\n"});
+    if (edit) {
+        edit(l);
+    }
+    return std::accumulate(l.begin(), l.end(), std::string());
 }
 
-// The default text with its lines edited, or some replaced (by index) and
-// some addresses changed.
-std::string edited(const std::function<void(lines_t &)> &edit) {
-    lines_t l = default_lines();
-    edit(l);
-    return join(l);
-}
-std::string text(std::initializer_list<std::pair<size_t, std::string>> lines = {},
-                 const std::function<void(addresses &)> &change = nullptr) {
-    lines_t l = default_lines(change);
-    for (const auto &[at, line] : lines) {
-        l[at] = line;
-    }
-    return join(l);
+// Rewrites the address of row r in its group's line.
+void put(lines &l, size_t r, uint32_t ip) {
+    char b[9];
+    std::snprintf(b, sizeof b, "%08x", ip);
+    l[r / 8 + 1].replace(l[r / 8 + 1].find('=') + 3 + 12 * (r % 8), 8, b);
 }
 
-// What a row must hold besides its numbering and cleared probe state.
-struct want {
-    uint32_t ip = 0;
-    uint16_t port = 0;
-    uint8_t has_dups = 0;
-    uint8_t is_dup = 0;
-};
-using table_want = std::array<want, 88>;
-
-table_want default_rows() {
-    table_want w;
-    for (size_t r = 0; r < 88; ++r) {
-        w[r] = {ip_of(int(r / 8), int(r % 8)), uint16_t(1001 + r / 8)};
-    }
-    return w;
-}
-// Group g holds these addresses, its other slots empty.
-template <class... T>
-void set_ips(table_want &w, size_t g, T... ips) {
-    const uint32_t list[] = {uint32_t(ips)..., 0};
-    for (size_t i = 0; i < 8; ++i) {
-        w[g * 8 + i].ip = i < sizeof...(ips) ? list[i] : 0;
-    }
-}
-// The ports of groups 0, 1, ...
-template <class... T>
-void set_ports(table_want &w, T... ports) {
-    const uint16_t list[] = {uint16_t(ports)...};
-    for (size_t r = 0; r < sizeof...(ports) * 8; ++r) {
-        w[r].port = list[r / 8];
-    }
-}
-
-class process_params_file : public ::testing::Test {
-   protected:
-    void SetUp() override {
-        ASSERT_TRUE(tw_test::in_sandbox());
-        reread_params.store(0);
-    }
-    void remove_file() {
-        unlink(cf_path.c_str());
-        rmdir(cf_path.c_str());
-    }
-    // Reads into a table whose every field, probe state included, must be
-    // rewritten by the read.
-    int read() {
-        std::memset(static_cast<void *>(table.data()), 0xab, sizeof table);
-        mgmt = mgmt_before;
-        stub.clear();
-        return process_params(table.data(), &mgmt);
-    }
-    int read(const std::string &content) {
-        remove_file();
-        tw_test::write_file(cf_path, content);
-        return read();
-    }
-
-    // Every field of every row; unnumbered: group and index 0 too.
-    void expect_rows(const table_want &w, bool numbered = true) {
-        for (size_t r = 0; r < 88; ++r) {
-            SCOPED_TRACE("row " + std::to_string(r));
-            const entry_t &e = table[r];
-            EXPECT_EQ(e.group, numbered ? r / 8 : 0);
-            EXPECT_EQ(e.index, numbered ? r % 8 : 0);
-            EXPECT_EQ(e.ip, w[r].ip);
-            EXPECT_EQ(e.port, w[r].port);
-            EXPECT_EQ(e.has_dups, w[r].has_dups);
-            EXPECT_EQ(e.is_dup, w[r].is_dup);
-            EXPECT_TRUE(e.ping_ok == 0 && e.udp_ok == 0 && e.status == 0 && e.seq == 0 &&
-                        e.fail_count == 0);
-        }
-    }
-    // The single log line sent must match pattern ({N}: the source line);
-    // nullptr: nothing is sent.  daemon_log waits for the stand-in's answer,
-    // which comes after the line is kept: no waiting here.
-    void expect_log(const char *pattern) {
-        auto reqs = stub.requests();
-        ASSERT_EQ(reqs.size(), pattern != nullptr ? 1u : 0u);
-        if (pattern != nullptr) {
-            EXPECT_EQ(reqs[0].cmd, 230);
-            EXPECT_EQ(reqs[0].param, 2);
-            EXPECT_EQ(reqs[0].origin, "SNMP");
-            EXPECT_TRUE(tw_test::text_matches(reqs[0].text(), pattern)) << reqs[0].text();
-        }
-    }
-
-    keelson_stub stub;
-    std::array<entry_t, 88> table{};
-    uint32_t mgmt = 0;
+// The rows a complete read gives: the default rows but for the ports (empty:
+// 1001 + group; missing ones 0), the number of addresses each group keeps
+// (missing ones 8), then rows with another address or a twin's mark, as
+// triples (row, address, 1: has_dups / 2: is_dup).
+struct rows_want {
+    std::vector<uint16_t> ports = {};
+    std::vector<size_t> kept = {};
+    std::vector<uint32_t> rows = {};
 };
 
-// A read that never counts fifteen keys leaves the table all zero; the
-// management address keeps whatever was scanned before the end.
-TEST_F(process_params_file, incomplete_reads_empty_the_table) {
-    enum class file { missing, directory, text };
-    const struct {
-        const char *name;
-        std::string content;
-        int result;
-        uint32_t mgmt;
-        const char *log = nullptr;
-        file kind = file::text;
-    } cases[] = {
-        {"no file", "", -100, mgmt_before,
-         "process_params({N}): fopen(/mnt/params/cfparams.txt) failed on error: \"No such file "
-         "or directory\".\n",
-         file::missing},
-        {"a directory: opens, but reading fails", "", 100, mgmt_before,
-         "process_params({N}): read configuration file /mnt/params/cfparams.txt failed on error "
-         "\"Is a directory\"!\n",
-         file::directory},
-        {"empty file", "", 100, mgmt_before},
-        {"fourteen keys, then the end", edited([](lines_t &l) { l.pop_back(); }), 100,
-         mgmt_default},
-        {"empty line", edited([](lines_t &l) { l.insert(l.begin() + 5, "\n"); }), 100, mgmt_default,
-         "process_params({N}): error parsing params string = \n.\n"},
-        {"comment line first", edited([](lines_t &l) {
-             l.insert(l.begin(), "# written by the configuration manager\n");
-         }),
-         100, mgmt_before,
-         "process_params({N}): error parsing params string = # written by the configuration "
-         "manager\n.\n"},
-        // 33 + 222 = 255 characters up to the blanks, then the rest read as a line of its own.
-        {"rest of a long line, without '='", edited([](lines_t &l) {
-             l[1] = "snmp_c1_ip=0x0a000001, 0x0a000002" + std::string(222, ' ') + "tail\n";
-         }),
-         100, mgmt_default, "process_params({N}): error parsing params string = tail\n.\n"},
-    };
-    for (const auto &k : cases) {
-        SCOPED_TRACE(k.name);
-        remove_file();
-        if (k.kind == file::directory) {
-            ASSERT_EQ(mkdir(cf_path.c_str(), 0755), 0);
-        }
-        EXPECT_EQ(k.kind == file::text ? read(k.content) : read(), k.result);
-        EXPECT_EQ(mgmt, k.mgmt);
-        expect_rows({}, false);
-        expect_log(k.log);
-    }
-}
+constexpr uint32_t twin = 0x0a000005;
 
-TEST_F(process_params_file, complete_reads_fill_every_row) {
-    const struct {
-        const char *name;
-        std::string content;
-        std::function<void(table_want &)> change = nullptr;  // from the default rows
-        uint32_t mgmt = mgmt_default;
-    } cases[] = {
-        {"every key in order", text()},
-        {"keys in reverse order", edited([](lines_t &l) { std::reverse(l.begin(), l.end()); })},
-        {"unknown keys are skipped", edited([](lines_t &l) {
-             l.insert(l.begin() + 3, "snmp_c12_ip=0x0a0c0001\n");
-             l.insert(l.begin() + 1, "SNMP_STATUS=0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0\n");
-         })},
-        {"lines after the fifteenth key are never read",
-         text() + "snmp_c1_ip=0x0b000001\nip_address=0xc0000299\nnot a key line\n"},
-        {"a key with blanks around '=' is unknown, a proper one after it counts",
-         text({{0, "ip_address = 0xc0000277\n"}}) + "ip_address=0xc0000278\n", nullptr, 0xc0000278},
-        // The fifteenth key is the default's address; the lists never come and
-        // read as 0: every group is cleared, port 0.
-        {"fifteen ip_address lines",
-         edited([](lines_t &l) { l.insert(l.begin(), 14, "ip_address=0xc0000299\n"); }),
-         [](table_want &w) { w.fill({}); }},
-        // The last character of a line stands for its break, whatever it is.
-        {"last address line without a break", edited([](lines_t &l) {
-             l[1].pop_back();  // "..., 0x0a000108" read as "..., 0x0a00010"
-             std::swap(l[1], l[14]);
-         }),
-         [](table_want &w) { w[7].ip = 0x0a00010; }},
-        // fgets takes 255 characters (22 + 223 + 10), the last digit of the second
-        // address as the 255th; the rest is the next line, the key of group 2.
-        {"line over 255 characters", edited([](lines_t &l) {
-             l[1] = "snmp_c1_ip=0x0a000001," + std::string(223, ' ') + "0x0a000027" + l[2];
-             l.erase(l.begin() + 2);
-         }),
-         [](table_want &w) { set_ips(w, 0, 0x0a000001, 0x0a00002); }},
-        // A blank before a comma ends the list.
-        {"separators with and without blanks",
-         text({{1, "snmp_c1_ip=0x0a000001,0x0a000002\n"},
-               {2, "snmp_c2_ip=0x0a000101 ,0x0a000102, 0x0a000103\n"},
-               {3, "snmp_c3_ip=0x0a000201,  \t 0x0a000202,0x0a000203\n"},
-               {12,
-                "snmp_v3_trap_port=  1001,1002,1003 , 1004, 1005, 1006, 1007, 1008, "
-                "1009, 1010, 1011\n"}}),
-         [](table_want &w) {
-             set_ips(w, 0, 0x0a000001, 0x0a000002);
-             set_ips(w, 1, 0x0a000101);
-             set_ips(w, 2, 0x0a000201, 0x0a000202, 0x0a000203);
-             set_ports(w, 1001, 1002, 1003, 0, 0, 0, 0, 0, 0, 0, 0);
-         }},
-        {"list of three", text({{6, "snmp_c6_ip=0xcb007101, 0xcb007102, 0xcb007103\n"}}),
-         [](table_want &w) { set_ips(w, 5, 0xcb007101, 0xcb007102, 0xcb007103); }},
-        // A blank is harmless before %i but not before "0x".
-        {"blank after '='",
-         text({{4, "snmp_c4_ip= 0x0a000401, 0x0a000402\n"},
-               {13, "snmp_v3_trap_status= 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1\n"}}),
-         [](table_want &w) { set_ips(w, 3); }},
-        {"ports keep their low 16 bits and follow the scanf bases",
-         text({{12,
-                "snmp_v3_trap_port=70000, 0162, 0x1F90, -1, 65535, 65536, 162, 1008, "
-                "1009, 1010, 1011\n"}}),
-         [](table_want &w) { set_ports(w, 4464, 114, 8080, 65535, 65535, 0, 162); }},
-        // Groups past a short list have no status and are cleared.
-        {"short lists",
-         text({{12, "snmp_v3_trap_port=2001, 2002\n"}, {14, "snmp_status=1, 1, 1, x\n"}}),
-         [](table_want &w) {
-             set_ports(w, 2001, 2002, 0, 0, 0, 0, 0, 0, 0, 0, 0);
-             for (size_t g = 3; g < 11; ++g) {
-                 set_ips(w, g);
-             }
-         }},
-        // A group stays when its trap status is 1 and its status not 0; a
-        // cleared one keeps its numbering and its port.
-        {"group rule",
-         text({{13, "snmp_v3_trap_status=1, 2, 0, 1, 1, -1, 1, 1, 3, 1, 1\n"},
-               {14, "snmp_status=1, 1, 1, 0, 5, 1, -7, 1, 1, 0, 1\n"}}),
-         [](table_want &w) {
-             for (size_t g : {1u, 2u, 3u, 5u, 8u, 9u}) {
-                 set_ips(w, g);
-             }
-         }},
-        // Twins share address and port; the later rows repeat the first.
-        {"twins across groups",
-         text({{12,
-                "snmp_v3_trap_port=1001, 1002, 1001, 1004, 1005, 1006, 1007, 1008, 1009, 1010, "
-                "1011\n"}},
-              [](addresses &a) { a[0][3] = a[2][6] = 0x0a000005; }),
-         [](table_want &w) {
-             set_ports(w, 1001, 1002, 1001);
-             w[3] = {0x0a000005, 1001, 1, 0};
-             w[22] = {0x0a000005, 1001, 0, 1};
-         }},
-        {"same address, other port: no twins",
-         text({}, [](addresses &a) { a[0][3] = a[2][6] = 0x0a000005; }),
-         [](table_want &w) { w[3].ip = w[22].ip = 0x0a000005; }},
-        {"three twins in one group",
-         text({}, [](addresses &a) { a[7][2] = a[7][5] = a[7][7] = 0x0a000005; }),
-         [](table_want &w) {
-             w[58] = {0x0a000005, 1008, 1, 0};
-             w[61] = w[63] = {0x0a000005, 1008, 0, 1};
-         }},
-        // Zero addresses leave their slots empty, the scan going on past them.
-        {"a cleared group and empty slots have no twins",
-         text({{12,
-                "snmp_v3_trap_port=1001, 1001, 1003, 1004, 1005, 1006, 1007, 1008, 1009, 1010, "
-                "1011\n"},
-               {13, "snmp_v3_trap_status=1, 0, 1, 1, 1, 1, 1, 1, 1, 1, 1\n"}},
-              [](addresses &a) {
-                  a[0][0] = a[1][0] = 0x0a000005;
-                  a[3][1] = a[3][2] = 0;
-              }),
-         [](table_want &w) {
-             w[0].ip = 0x0a000005;
-             set_ips(w, 1);
-             set_ports(w, 1001, 1001);
-             w[25].ip = w[26].ip = 0;
-         }},
-    };
-    for (const auto &k : cases) {
-        SCOPED_TRACE(k.name);
-        EXPECT_EQ(read(k.content), 0);
-        EXPECT_EQ(mgmt, k.mgmt);
-        table_want w = default_rows();
-        if (k.change) {
-            k.change(w);
-        }
-        expect_rows(w);
-        expect_log(nullptr);
-    }
+auto fields(const entry_t &e) {
+    return std::tuple(+e.group, +e.index, e.ip, +e.port, +e.has_dups, +e.is_dup, +e.ping_ok,
+                      +e.udp_ok, +e.status, +e.seq, e.fail_count);
 }
 
 }  // namespace
+
+// A read that never counts fifteen keys leaves the table all zero (not even
+// numbered); the management address keeps what was scanned before the end.
+TEST(process_params, reads_fill_every_field_of_every_row_or_empty_the_table) {
+    const std::string pp = "process_params({N}): ";
+    const std::string path = params_path;
+    // the file ("": none, "/": a directory), the result, the management
+    // address, the one error line sent ({N}: the source line), the rows, the edit
+    const struct {
+        const char *file;
+        int result;
+        uint32_t mgmt;
+        std::string log;
+        rows_want rows;
+        std::function<void(lines &)> edit = nullptr;
+    } cases[] = {
+        // clang-format off
+        {"", -100, 0x01020304,
+         pp + "fopen(" + path + ") failed on error: \"No such file or directory\".\n", {}},
+        {"/", 100, 0x01020304,
+         pp + "read configuration file " + path + " failed on error \"Is a directory\"!\n", {}},
+        {"empty", 100, 0x01020304, "", {}, [](lines &l) { l.clear(); }},
+        {"fourteen keys", 100, 0xc0000201, "", {}, [](lines &l) { l.pop_back(); }},
+        {"an empty line", 100, 0xc0000201, pp + "error parsing params string = \n.\n", {},
+         [](lines &l) { l.insert(l.begin() + 5, "\n"); }},
+        // 33 + 222 = 255 characters up to the blanks; the rest is read as a line.
+        {"a long line", 100, 0xc0000201, pp + "error parsing params string = t\n.\n", {},
+         [](lines &l) { l[1] = l[1].substr(0, 33) + std::string(222, ' ') + "t\n"; }},
+        {"every key in order", 0, 0xc0000201, "", {}},
+        {"any order, unknown keys skipped, nothing after 15 keys", 0, 0xc0000278, "", {},
+         [](lines &l) {
+             l[0] = "ip_address = 0xc0000277\n";  // blanks around '=': another key
+             std::reverse(l.begin(), l.end());
+             l.insert(l.begin() + 3, {"snmp_c12_ip=0x0a0c0001\n", "SNMP_STATUS=0, 0, 0, 0\n"});
+             l.push_back("ip_address=0xc0000278\nsnmp_c1_ip=0x0b000001\nip_address=0x1\nx\n");
+         }},
+        // The lists never come and read as 0: every group is cleared, port 0.
+        {"fifteen ip_address lines", 0, 0xc0000201, "", {{0}, {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}},
+         [](lines &l) { l.insert(l.begin(), 14, l[0]); }},
+        // fgets takes 255 characters (22 + 223 + 10), the last digit of the
+        // second address as the 255th; the rest is the next line, group 2's
+        // key.  The last character of a line stands for its break, whatever it is.
+        {"a line over 255 characters, no break at the end", 0, 0xc0000201, "",
+         {{}, {2}, {1, 0x0a00010, 0, 87, 0x0a000b0, 0}},
+         [](lines &l) {
+             l[1] = l[1].substr(0, 22) + std::string(223, ' ') + "0x0a000107" + l[2];
+             l.erase(l.begin() + 2);
+             l[10].pop_back();  // "..., 0x0a000b08" read as "..., 0x0a000b0"
+             std::swap(l[10], l[13]);
+         }},
+        // A group stays when its trap status is 1 and its status not 0; a
+        // short list leaves the groups past it without a number.  A blank
+        // before a comma ends a list; one after '=' is harmless before a
+        // number but not before "0x".  Ports keep their low 16 bits.
+        {"group rule, separators, blanks and number bases", 0, 0xc0000201, "",
+         {{4464, 114, 8080, 65535, 0, 65535}, {2, 0, 0, 0, 1, 0, 3, 0, 0, 0, 0}},
+         [](lines &l) {
+             l[1] = "snmp_c1_ip=0x0a000101,0x0a000102\n";
+             l[5] = "snmp_c5_ip=0x0a000501 ,0x0a000502\n";
+             l[7] = "snmp_c7_ip=0x0a000701,  \t 0x0a000702,0x0a000703\n";
+             l[8] = "snmp_c8_ip= 0x0a000801\n";
+             l[12] = "snmp_v3_trap_port=  70000, 0162,0x1F90, -1, 65536, 65535 , 1007\n";
+             l[13] = "snmp_v3_trap_status= 1, 2, 0, 1, 1, -1, 1, 1, 3, 1, 1\n";
+             l[14] = "snmp_status=1, 1, 1, 0, 5, 1, -7, 1, 1, x\n";
+         }},
+        // Twins share address and port: the first has_dups, the later ones
+        // is_dup.  Another port, an empty slot or a cleared group makes none.
+        {"twins", 0, 0xc0000201, "",
+         {{1001, 1002, 1001, 1004, 1005, 1006, 1007, 1008, 1009, 1001, 1011},
+          {8, 8, 8, 8, 8, 8, 8, 8, 8, 0},
+          {3, twin, 1, 22, twin, 2, 8, twin, 0, 24, twin, 0, 33, 0, 0, 34, 0, 0,
+           58, twin, 1, 61, twin, 2, 63, twin, 2}},
+         [](lines &l) {
+             l[12] = "snmp_v3_trap_port=1001, 1002, 1001, 1004, 1005, 1006, 1007, 1008, 1009, "
+                     "1001, 1011\n";
+             l[13] = "snmp_v3_trap_status=1, 1, 1, 1, 1, 1, 1, 1, 1, 0, 1\n";
+             for (size_t r : {3u, 22u, 8u, 24u, 72u, 58u, 61u, 63u, 33u, 34u}) {
+                 put(l, r, r == 33 || r == 34 ? 0 : twin);
+             }
+         }},
+        // clang-format on
+    };
+    keelson_stub stub;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.file);
+        unlink(params_path);
+        rmdir(params_path);
+        ASSERT_TRUE(std::string(c.file) != "/" || mkdir(params_path, 0755) == 0);
+        if (std::strlen(c.file) > 1) {
+            tw_test::write_file(params_path, config(c.edit));
+        }
+        std::array<entry_t, 88> table;  // every field, the probe state too, must be rewritten
+        std::memset(static_cast<void *>(table.data()), 0xab, sizeof table);
+        uint32_t mgmt = 0x01020304;
+        stub.clear();
+        EXPECT_EQ(process_params(table.data(), &mgmt), c.result);
+        EXPECT_EQ(mgmt, c.mgmt);
+        entry_t want[88] = {};
+        for (size_t r = 0; c.result == 0 && r < 88; ++r) {
+            const size_t g = r / 8, i = r % 8;
+            const auto &p = c.rows.ports;
+            want[r].group = static_cast<uint8_t>(g);
+            want[r].index = static_cast<uint8_t>(i);
+            want[r].ip = i < (g < c.rows.kept.size() ? c.rows.kept[g] : 8) ? ip_of(g, i) : 0;
+            want[r].port = static_cast<uint16_t>(p.empty() ? 1001 + g : g < p.size() ? p[g] : 0);
+        }
+        for (size_t k = 0; k + 2 < c.rows.rows.size(); k += 3) {
+            entry_t &w = want[c.rows.rows[k]];
+            w.ip = c.rows.rows[k + 1];
+            w.has_dups = c.rows.rows[k + 2] == 1;
+            w.is_dup = c.rows.rows[k + 2] == 2;
+        }
+        for (size_t r = 0; r < 88; ++r) {
+            EXPECT_EQ(fields(table[r]), fields(want[r])) << "row " << r;
+        }
+        const auto got = stub.requests();
+        ASSERT_EQ(got.size(), c.log.empty() ? 0u : 1u);
+        EXPECT_TRUE(got.empty() ||
+                    (got[0].cmd == 230 && got[0].param == 2 && got[0].origin == "SNMP" &&
+                     tw_test::text_matches(got[0].text(), c.log)))
+            << got[0].text();
+    }
+}
+
+TEST(controller_link, log_record_is_exact_and_its_line_cut_to_127) {
+    std::string line;
+    for (int i = 0; i < 200; ++i) {
+        line += static_cast<char>('!' + i % 90);
+    }
+    keelson_stub stub;
+    EXPECT_EQ(daemon_log(2, "%s(%d): %s", "golden", 42, line.c_str()), 0);
+    ASSERT_TRUE(stub.wait_for(1, 5000ms));
+    // The integers in host order by design, as this machine holds them.
+    const int32_t ints[] = {230, 2, static_cast<int32_t>(getpid())};
+    std::array<uint8_t, 156> golden{};
+    std::memcpy(&golden[0], &ints[0], 8);
+    std::memcpy(&golden[8], "SNMP", 4);  // then four NULs; reserved stays zero
+    std::memcpy(&golden[24], &ints[2], 4);
+    std::memcpy(&golden[28], ("golden(42): " + line).data(), 127);  // byte 155 stays NUL
+    EXPECT_EQ(stub.requests().at(0).raw, golden);
+    stub.set_status(keelson_cmd_log, -7);
+    EXPECT_EQ(daemon_log(2, "x"), -7);
+}
+
+TEST(controller_link, the_answer_is_the_result_and_a_short_one_is_reported_once) {
+    // The stand-in's reply to every command (the reports too), the command
+    // (230: a log record), a re-read pending (nothing is sent), the result,
+    // and the byte count of the short answer reported (nullptr: no report).
+    const std::tuple<keelson_reply, int32_t, int, int, const char *> cases[] = {
+        {{kind::answer, -5}, 407, 0, -5, nullptr},
+        {{kind::answer, 7, 0, 300ms}, 308, 0, 7, nullptr},  // a slow answer is waited for
+        {{kind::answer, -121}, 382, 0, -121, nullptr},      // the stand-in's own -121
+        {{kind::close, 5}, 382, 0, -121, "0"},
+        {{kind::short_answer, 5, 10}, 407, 0, -121, "10"},
+        {{kind::short_answer, 5, 155}, 308, 0, -121, "155"},
+        {{kind::close, 5}, 230, 0, -121, nullptr},
+        {{kind::answer, -9}, 407, 1, 0, nullptr},
+    };
+    const int fds = tw_test::count_open_fds();
+    for (const auto &[reply, cmd, reread, result, count] : cases) {
+        keelson_stub stub;
+        stub.set_default_reply(reply);
+        reread_params.store(reread);
+        // A distinct value in every field; the pid is stamped.
+        cmd_msg_t req{cmd, 0x01020304, "WEB", {9, 8, 7, 6, 5, 4, 3, 2}, -1, {1, 2, 3, 4, 5}};
+        cmd_msg_t resp;
+        std::memset(&resp, 0xff, sizeof resp);
+        gi::CaptureStderr();
+        const auto t0 = std::chrono::steady_clock::now();
+        EXPECT_EQ(cmd_send_recv(&req, &resp), result) << cmd << " " << reply.short_len;
+        EXPECT_GE(std::chrono::steady_clock::now() - t0, reply.delay);
+        EXPECT_EQ(gi::GetCapturedStderr(), "");
+        EXPECT_EQ(req.pid, getpid());
+        // The response is overwritten whole.
+        const auto *r = reinterpret_cast<const uint8_t *>(&resp);
+        EXPECT_TRUE(std::all_of(r + 4, r + sizeof resp, [](uint8_t b) { return b == 0; }));
+        EXPECT_TRUE(result == -121 || resp.cmd == result);
+        const size_t records = count != nullptr ? 2 : 1;
+        ASSERT_TRUE(stub.wait_for(records, 5000ms));
+        EXPECT_FALSE(stub.wait_for(records + 1, result == -121 ? 300ms : 0ms));
+        const auto got = stub.requests();
+        EXPECT_EQ(got[0].bytes, reread != 0 ? 0u : 156u);
+        EXPECT_TRUE(reread != 0 || std::memcmp(got[0].raw.data(), &req, sizeof req) == 0);
+        EXPECT_TRUE(count == nullptr ||
+                    (got[1].cmd == 230 && got[1].param == 2 && got[1].origin == "SNMP" &&
+                     tw_test::text_matches(got[1].text(), "cmd_send_recv({N}): recv return " +
+                                                              std::string(count) +
+                                                              " bytes, expected 156.\n\r")))
+            << got.back().text();
+    }
+    reread_params.store(0);
+    EXPECT_EQ(tw_test::count_open_fds(), fds);  // no exchange leaves one behind
+}
+
+TEST(controller_link, no_listener_or_a_broken_connection_is_told_on_stderr) {
+    const char *errs[] = {"cmd connect to daemon: No such file or directory\n",
+                          "cmd connect to daemon: Connection refused\n",  // nobody listens
+                          "cmd recv: Connection reset by peer\n"};        // closed, request unread
+    for (int listener = 0; listener < 3; ++listener) {
+        const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        std::strcpy(addr.sun_path, keelson_sock_path);
+        ASSERT_TRUE(listener == 0 ||
+                    bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0);
+        ASSERT_TRUE(listener < 2 || listen(fd, 1) == 0);
+        std::thread peer([fd, listener] {
+            pollfd p{fd, POLLIN, 0};
+            if (listener == 2 && poll(&p, 1, 5000) == 1) {
+                p.fd = accept(fd, nullptr, nullptr);
+                poll(&p, 1, 5000);  // the request is there
+                close(p.fd);
+            }
+        });
+        cmd_msg_t req{}, resp;
+        gi::CaptureStderr();
+        EXPECT_EQ(cmd_send_recv(&req, &resp), -121);
+        EXPECT_EQ(gi::GetCapturedStderr(), errs[listener]);
+        peer.join();
+        close(fd);
+        unlink(keelson_sock_path);
+    }
+}
