@@ -146,6 +146,16 @@ TEST(process_params, reads_fill_every_field_of_every_row_or_empty_the_table) {
              l[13] = "snmp_v3_trap_status= 1, 2, 0, 1, 1, -1, 1, 1, 3, 1, 1\n";
              l[14] = "snmp_status=1, 1, 1, 0, 5, 1, -7, 1, 1, x\n";
          }},
+        // Beyond 32 bits a number saturates, as the board's 32-bit C library
+        // reads it (a 64-bit one would wrap): one reading on every host.
+        {"numbers beyond 32 bits saturate", 0, 0xffffffff, "",
+         {{65535, 0, 65535, 65535, 1005, 1006, 1007, 1008, 1009, 1010, 1011}, {}, {0, 0xffffffff, 0}},
+         [](lines &l) {
+             l[0] = "ip_address=0x1c0000201\n";
+             l[1] = "snmp_c1_ip=0x1c0000201" + l[1].substr(l[1].find(','));
+             l[12] = "snmp_v3_trap_port=4294967458, -4294967458, 2147483648, 0x1000000a2, 1005, "
+                     "1006, 1007, 1008, 1009, 1010, 1011\n";
+         }},
         // Twins share address and port: the first has_dups, the later ones
         // is_dup.  Another port, an empty slot or a cleared group makes none.
         {"twins", 0, 0xc0000201, "",
