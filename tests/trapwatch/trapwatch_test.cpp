@@ -118,13 +118,20 @@ TEST(check_status, codes_now_and_a_status_change_on_the_fourth_miss) {
     EXPECT_EQ(entries_index.load(), published);
 }
 
+// The published half, read as GET_STATUS reads it.
+std::array<uint8_t, tw_rows> published() {
+    std::array<uint8_t, tw_rows> m;
+    const uint32_t half = entries_index.load(std::memory_order_acquire);
+    for (size_t i = 0; i < m.size(); ++i) m[i] = load_relaxed(entries_status[half][i / 8][i % 8]);
+    return m;
+}
 // The stand-in's commands, "cmd(param) " each, all with this pid and the half just built.
 std::string refresh_sent(const keelson_stub &k) {
     std::string out;
     for (const keelson_request &r : k.requests()) {
         out += std::to_string(r.cmd) + "(" + std::to_string(r.param) + ") ";
         cmd_msg_t want{r.cmd, r.param, {}, {}, getpid(), {}};
-        std::memcpy(want.data, entries_status[entries_index.load()], tw_rows);
+        std::memcpy(want.data, published().data(), tw_rows);
         EXPECT_EQ(0, std::memcmp(r.raw.data(), &want, sizeof want)) << out;
     }
     return out;
@@ -225,7 +232,6 @@ TEST(receiver, reply_kinds) {
         {echo(0, 22, 0x0100, 11, 0), {}, {}, {wrong + "\n"}},
         {echo(0, 22, 0x0100 + 18, 2, 3), {}, {}, {wrong + "entry: 2, ip: 3\n"}},  // late
         {echo(0, 0, 0x0100, 0, 0), {}, {}},                 // identifier 0, as a short one reads
-        {echo(8, 22, 0x0100 + 42, 5, 2), {}, {}},           // an echo request
         {unreachable(1, 17, 0xC6336432, 16206), {}, {50}},  // row 50; the code is not judged
         {unreachable(3, 6, 0xC6336432, 16206), {}, {}},     // about TCP
         {unreachable(3, 17, 0xC6336432, 16209), {}, {}},    // another port
@@ -281,7 +287,7 @@ TEST(receiver, garbage_of_every_length_changes_nothing_but_the_marks) {
 }
 
 // Commands 0..13 but 4 and 12 (they end the process: see the stop routine) and two
-// out of range, in order: probing on, RESTART's word 7 and the debug mask 3 at first.
+// out of range, in order from the words and the debug mask (0) as the row before left.
 TEST(control_dispatch, every_command_in_turn) {
     struct ctl_case {
         int32_t cmd;
@@ -293,28 +299,25 @@ TEST(control_dispatch, every_command_in_turn) {
     };
     std::string half[2] = {std::string(tw_rows, '\1'), std::string(tw_rows, '\2')};
     const ctl_case cases[] = {
-        {14, {1, 0, 7, 0, 255}, 3, {}, "", 0, -103},
-        {-1, {1, 0, 7, 0, 255}, 3, {}, "", 0, -103},
-        {10, {1, 0, 7, 0, 255}, 0x83, {}},                          // gated by the bit it sets
-        {5, {1, 0, 7, 1, 255}, 0x83, {"cmd: 5", "KEELSON_START"}},  // and nothing clears it
-        {0, {1, 1, 1, 1, 255}, 0x83, {"cmd: 0", "RESTART", "called from set default"}, "", 1},
-        {0, {1, 1, 0, 1, 255}, 0x83, {"cmd: 0", "RESTART", "called from snmp apply"}},
-        {1, {1, 1, 0, 1, 2}, 0x83, {"cmd: 1", "GET_STATUS"}, half[1]},
-        {2, {0, 1, 0, 1, 255}, 0x83, {"cmd: 2", "STOP"}},
-        {3, {1, 1, 0, 1, 255}, 0x83, {"cmd: 3"}},
-        {7, {1, 1, 0, 1, 255}, 0x93, {"cmd: 7", "DBG_INIT", "exit"}},
-        {8, {1, 1, 0, 1, 255}, 0xB3, {"cmd: 8", "DBG_INIT", "exit"}},  // DBG_PROC, shown so
-        {9, {1, 1, 0, 1, 255}, 0xF3, {"cmd: 9", "TRAPWATCH_CMD_DBG_MONITOR_CYCLE", "exit"}},
-        {11, {1, 1, 0, 1, 255}, 0x1F3, {"cmd: 11", "TRAPWATCH_CMD_DBG_MONITOR", "exit"}},
-        {13, {1, 1, 0, 1, 255}, 0x1F3, {"cmd: 13", "GET_VER", "exit"}, "0.0.12.19"},
-        {6, {1, 1, 0, 1, 255}, 3, {"cmd: 6", "DBG_OFF"}},
-        {7, {1, 1, 0, 1, 255}, 0x13, {"exit"}},
+        {14, {0, 0, 0, 0, 255}, 0, {}, "", 0, -103},
+        {-1, {0, 0, 0, 0, 255}, 0, {}, "", 0, -103},
+        {10, {0, 0, 0, 0, 255}, 0x80, {}},                          // gated by the bit it sets
+        {5, {0, 0, 0, 1, 255}, 0x80, {"cmd: 5", "KEELSON_START"}},  // and nothing clears it
+        {0, {0, 1, 1, 1, 255}, 0x80, {"cmd: 0", "RESTART", "called from set default"}, "", 1},
+        {0, {0, 1, 0, 1, 255}, 0x80, {"cmd: 0", "RESTART", "called from snmp apply"}},
+        {1, {0, 1, 0, 1, 2}, 0x80, {"cmd: 1", "GET_STATUS"}, half[1]},
+        {3, {1, 1, 0, 1, 255}, 0x80, {"cmd: 3"}},
+        {2, {0, 1, 0, 1, 255}, 0x80, {"cmd: 2", "STOP"}},
+        {7, {0, 1, 0, 1, 255}, 0x90, {"cmd: 7", "DBG_INIT", "exit"}},
+        {8, {0, 1, 0, 1, 255}, 0xB0, {"cmd: 8", "DBG_INIT", "exit"}},  // DBG_PROC, shown so
+        {9, {0, 1, 0, 1, 255}, 0xF0, {"cmd: 9", "TRAPWATCH_CMD_DBG_MONITOR_CYCLE", "exit"}},
+        {11, {0, 1, 0, 1, 255}, 0x1F0, {"cmd: 11", "TRAPWATCH_CMD_DBG_MONITOR", "exit"}},
+        {13, {0, 1, 0, 1, 255}, 0x1F0, {"cmd: 13", "GET_VER", "exit"}, "0.0.12.19"},
+        {6, {0, 1, 0, 1, 255}, 3, {"cmd: 6", "DBG_OFF"}},
+        {7, {0, 1, 0, 1, 255}, 0x13, {"exit"}},
     };
     keelson_stub k;
     fresh();
-    enable_send.store(1);
-    called_from_set_df.store(7);
-    dbg_level.store(3);
     std::memcpy(entries_status, (half[0] + half[1]).data(), sizeof entries_status);
     entries_index.store(1);
     for (const ctl_case &c : cases) {
@@ -442,8 +445,7 @@ void capture(int fd, std::multiset<std::string> &sent) {
             sent.insert("udp " + to + ":" + std::to_string(load_be16(p + 22)));
         } else if (p[9] == 1 && p[20] == 8) {
             ASSERT_EQ(n, 84);
-            // Version and length, TTL, source, ICMP code, identifier, zero payload, the
-            // IPv4 header's and the ICMP checksums.
+            // Version and length, TTL, source, code, identifier, zero payload, checksums.
             EXPECT_EQ(
                 (std::array<uint32_t, 8>{p[0], p[8], load_be32(p + 12), p[21], load_be16(p + 24),
                                          static_cast<uint32_t>(std::count(p + 30, p + 84, 0)),
@@ -483,9 +485,7 @@ TEST(network, probes_codes_refresh_and_stop_over_a_veth_link) {
     EXPECT_TRUE(tw_test::wait_until([&] { return tw_test::count_open_fds() == fds; }, 1s));
     sprint_ip(mgmt_if_ip, mgmt_ip);
     k.set_status(308, -1);  // no two-second pause
-    keelson_started.store(1);
-    enable_send.store(1);
-    send_thread_status.store(1);  // the receive thread's is -117 now
+    for (auto *w : {&keelson_started, &enable_send, &send_thread_status}) w->store(1);
     // Never joined, as in the daemon: the stop below waits for their results.
     std::thread(recv_thread).detach();
     ASSERT_TRUE(tw_test::wait_until([] { return recv_sock.load() != 0; }, 3s));
@@ -496,7 +496,7 @@ TEST(network, probes_codes_refresh_and_stop_over_a_veth_link) {
     std::array<uint8_t, tw_rows> want{};
     want[0] = want[3] = want[8] = 2;
     want[1] = want[16] = 1;
-    EXPECT_EQ(0, std::memcmp(entries_status[entries_index.load()], want.data(), tw_rows));
+    EXPECT_EQ(published(), want);
     std::multiset<std::string> sent;
     capture(fd, sent);
     EXPECT_EQ(sent,
@@ -520,11 +520,11 @@ TEST(network, probes_codes_refresh_and_stop_over_a_veth_link) {
         ASSERT_TRUE(next_pass());
     }
     for (uint32_t miss = 1; miss <= 3; ++miss) {
-        ASSERT_TRUE(miss == 1 || next_pass());
-        EXPECT_EQ(0, std::memcmp(entries_status[entries_index.load()], want.data(), tw_rows));
-        EXPECT_EQ(entries[3].status * 10 + load_relaxed(entries[3].fail_count), 10 + miss);
+        EXPECT_EQ(published(), want);
+        EXPECT_EQ(load_relaxed(entries[3].status) * 10 + load_relaxed(entries[3].fail_count),
+                  10 + miss);
+        ASSERT_TRUE(next_pass());  // the fourth miss after the third
     }
-    ASSERT_TRUE(next_pass());
     EXPECT_EQ(load_relaxed(entries[3].status), 0);
     EXPECT_EQ(refresh_sent(k), full);
     capture(fd, sent);
