@@ -396,7 +396,7 @@ TEST(stop_routine, paths_signals_and_the_commands_that_end_the_process) {
         for (int i = 0; i < 3; ++i) ok = ok && closed(fds[i]) && words[i]->load() == 0;
         lock_file.store(open("/dev/null", O_RDONLY));
         clean_and_exit(-100, 0, 8);
-        std::_Exit(ok && !closed(lock_file.load()) && c_exit_code.load() == 0 ? 42 : 1);
+        std::exit(ok && !closed(lock_file.load()) && c_exit_code.load() == 0 ? 42 : 1);
     });
     death_row("a second stop during the pause waits for the first", 42, 0.9, [] {
         route_signal(SIGCHLD);
@@ -405,7 +405,7 @@ TEST(stop_routine, paths_signals_and_the_commands_that_end_the_process) {
         clean_and_exit(0, 0, 8);
         const bool waited = child_killed.load() == 1;
         first.join();
-        std::_Exit(waited ? 42 : 1);
+        std::exit(waited ? 42 : 1);
     });
     for (int sig : {SIGUSR1, SIGUSR2, SIGCHLD, SIGSEGV, SIGTERM, SIGHUP}) {
         sig_raised = sig;  // TERM and HUP run the stop, with its pause
@@ -421,7 +421,7 @@ TEST(stop_routine, paths_signals_and_the_commands_that_end_the_process) {
         const int listening = socket(AF_UNIX, SOCK_STREAM, 0);
         cmd_sock.store(listening);
         const cmd_msg_t resp = serve(TRAPWATCH_CMD_TERMINATE);
-        std::_Exit(resp.cmd == 0 && child_killed.load() == 1 && closed(listening) ? 42 : 1);
+        std::exit(resp.cmd == 0 && child_killed.load() == 1 && closed(listening) ? 42 : 1);
     });
 }
 
