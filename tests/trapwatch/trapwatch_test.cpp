@@ -232,6 +232,7 @@ TEST(receiver, reply_kinds) {
         {echo(0, 22, 0x0100, 11, 0), {}, {}, {wrong + "\n"}},
         {echo(0, 22, 0x0100 + 18, 2, 3), {}, {}, {wrong + "entry: 2, ip: 3\n"}},  // late
         {echo(0, 0, 0x0100, 0, 0), {}, {}},                 // identifier 0, as a short one reads
+        {echo(8, 22, 0x0100 + 42, 5, 2), {}, {}},           // an echo request
         {unreachable(1, 17, 0xC6336432, 16206), {}, {50}},  // row 50; the code is not judged
         {unreachable(3, 6, 0xC6336432, 16206), {}, {}},     // about TCP
         {unreachable(3, 17, 0xC6336432, 16209), {}, {}},    // another port
@@ -243,10 +244,9 @@ TEST(receiver, reply_kinds) {
     for (const reply_case &c : cases) {
         SCOPED_TRACE(&c - cases);
         fresh(1);
-        // Twins: rows 3 and 19 (groups 0, 2); row 27 has their address, its own port.
-        entries[3].ip = entries[19].ip = entries[27].ip = twin_ip;
+        entries[3].ip = entries[19].ip = entries[27].ip = twin_ip;  // 27 on its own port
         entries[19].port = 16200;
-        entries[3].has_dups = entries[19].is_dup = 1;
+        entries[3].has_dups = entries[19].is_dup = 1;  // 3 and 19 (groups 0, 2) are twins
         recv_handle_packet(c.p.data(), 84);
         EXPECT_EQ(rows_with(&entry_t::ping_ok, 1), c.marked);
         EXPECT_EQ(rows_with(&entry_t::udp_ok, 0), c.cleared);
@@ -338,9 +338,9 @@ TEST(control_dispatch, every_command_in_turn) {
         auto out = [&] { return tw_test::console().substr(mark); };
         EXPECT_TRUE(tw_test::wait_until([&] { return tw_test::text_matches(out(), trace); }, 3s))
             << out();
-        const std::string unsupported = "p_cmd_loop({N}) unsupported command: ";
-        expect_lines(k,
-                     c.reply == 0 ? lines{} : lines{unsupported + std::to_string(c.cmd) + "\n\r"});
+        const lines logged{"p_cmd_loop({N}) unsupported command: " + std::to_string(c.cmd) +
+                           "\n\r"};
+        expect_lines(k, c.reply == 0 ? lines{} : logged);
     }
 }
 
