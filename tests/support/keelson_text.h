@@ -11,24 +11,21 @@ namespace tw_test {
 
 inline bool text_matches(const std::string &s, const std::string &pattern) {
     size_t i = 0;
-    size_t p = 0;
-    while (p < pattern.size()) {
-        if (pattern.compare(p, 3, "{N}") == 0) {
-            size_t start = i;
-            while (i < s.size() && std::isdigit(static_cast<unsigned char>(s[i])) != 0) {
-                ++i;
-            }
-            if (i == start) {
+    for (size_t p = 0; p < pattern.size(); ++p) {
+        const size_t start = i;
+        if (pattern.compare(p, 3, "{N}") != 0) {
+            if (i >= s.size() || s[i++] != pattern[p]) {
                 return false;
             }
-            p += 3;
-        } else {
-            if (i >= s.size() || s[i] != pattern[p]) {
-                return false;
-            }
-            ++i;
-            ++p;
+            continue;
         }
+        while (i < s.size() && std::isdigit(static_cast<unsigned char>(s[i])) != 0) {
+            ++i;
+        }
+        if (i == start) {
+            return false;
+        }
+        p += 2;
     }
     return i == s.size();
 }
