@@ -72,6 +72,7 @@ class fault : public ::testing::Test {
             ASSERT_GE(in_netns("twf", [ip] { return udp_listener(ip, 162); }), 0);
         }
         write_config();
+        unlink(ctl_default_socket);  // left by an earlier case's stop (scripts/soak.sh)
         ASSERT_GT(pid = start_serving(), 0);
         ASSERT_EQ(ctl(TRAPWATCH_CMD_KEELSON_START).fail, ctl_fail::none);
         ASSERT_TRUE(wait_until([&] { return refreshes().size() >= 4; }, 20s));
