@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Soak: the fault cases of the end-to-end tests (tests/e2e/fault_test.cpp) run
+# Soak: the fault cases of the end-to-end tests (tests/e2e/daemon_test.cpp) run
 # longer.  Each case opens as in CI, then repeats its disturbance (controller
 # misbehaviour, abusive clients, an ICMP flood, a flapping receiver, a broken
 # configuration file) for its share of MINUTES, checking after every round
@@ -32,11 +32,11 @@ while [[ $# -gt 0 ]]; do
 done
 [[ $EUID -eq 0 ]] || { echo "soak: must run as root (namespaces, raw sockets)" >&2; exit 2; }
 
-test_bin="$TW_BUILD_DIR/tests/fault_test"
-programs=(trapwatch/trapwatch tools/trapwatchctl tools/lab/icmp-noise tests/fault_test)
+test_bin="$TW_BUILD_DIR/tests/daemon_test"
+programs=(trapwatch/trapwatch tools/trapwatchctl tools/lab/icmp-noise tests/daemon_test)
 for p in "${programs[@]}"; do
     [[ -x "$TW_BUILD_DIR/$p" ]] && continue
-    tw_build "$TW_BUILD_DIR" trapwatch trapwatchctl icmp-noise fault_test >/dev/null
+    tw_build "$TW_BUILD_DIR" trapwatch trapwatchctl icmp-noise daemon_test >/dev/null
     break
 done
 

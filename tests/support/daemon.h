@@ -86,8 +86,5 @@ inline int fd_count(pid_t pid) {
     }
     return fewest;
 }
-inline bool exists(const char *path) {
-    return access(path, F_OK) == 0;
-}
 
 }  // namespace tw_test
