@@ -81,8 +81,9 @@ TEST(daemon, every_stop_ends_it_with_0_and_frees_the_lock) {
         SCOPED_TRACE(w.sig == 0 ? w.args : strsignal(w.sig));
         const pid_t pid = start_serving(mask ^= 022);  // under umask 0 and 022 in turn
         ASSERT_GT(pid, 0);
-        EXPECT_EQ(run(nobody + TW_BINARY_DIR "/tools/trapwatchctl version").err,
-                  "trapwatchctl: cannot connect to /var/run/trapwatch.sock: Permission denied\n");
+        EXPECT_TRUE(run(nobody + TW_BINARY_DIR "/tools/trapwatchctl version")
+                        .err.starts_with("trapwatchctl: cannot connect to /var/run/trapwatch.sock: "
+                                         "Permission denied\n"));
         EXPECT_NE(sh(nobody + "sh -c ': >>/var/lock/subsys/trapwatch' 2>/dev/null"), 0);
         const auto t0 = std::chrono::steady_clock::now();
         EXPECT_EQ(w.sig == 0 ? trapwatchctl(w.args).out : std::to_string(kill(pid, w.sig)),
