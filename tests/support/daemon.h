@@ -6,12 +6,10 @@
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <array>
 #include <filesystem>
 #include <optional>
-#include <string>
 #include <thread>
 
 #include "tests/support/sandbox.h"
@@ -23,16 +21,15 @@ using std::chrono::milliseconds;
 using matrix = std::array<uint8_t, ctl_matrix_len>;
 inline const std::string lib_sh = "bash " TW_SOURCE_DIR "/scripts/lib.sh ";
 
-// Exit status of child pid (-1: any child), 128 + signal if killed; -1 if
-// none ended within limit.
+// Exit status of child pid (-1: any child), 128 + signal if killed; -1 if none ended in time.
 inline int wait_exit(pid_t pid, milliseconds limit) {
     int st = 0;
     pid_t r = 0;
     wait_until([&] { return (r = waitpid(pid, &st, WNOHANG)) != 0; }, limit);
     return r <= 0 ? -1 : WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
 }
-// Runs the daemon's binary in a child with umask mask; the child's exit
-// status.  This process reaps the orphaned daemon.
+// Runs the daemon's binary under umask mask; the launcher's exit status.
+// This process reaps the daemon it leaves.
 inline int launch(mode_t mask = 022) {
     prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0);
     const pid_t pid = fork();
@@ -62,7 +59,7 @@ inline std::optional<matrix> status() {
 }
 
 struct run_result {
-    int status = -1;
+    int status;
     std::string out, err;
 };
 // A shell command, its output captured.
@@ -77,14 +74,17 @@ inline run_result trapwatchctl(const std::string &args) {
 // Open descriptors of pid: the fewest over a few looks, so that a
 // connection passing through does not count.
 inline int fd_count(pid_t pid) {
-    int fewest = -1;
+    long fewest = 1 << 30;
     for (int k = 0; k < 10; ++k, std::this_thread::sleep_for(milliseconds(30))) {
         std::error_code e;
         const std::filesystem::directory_iterator fds("/proc/" + std::to_string(pid) + "/fd", e);
-        const int n = e ? -1 : static_cast<int>(std::distance(begin(fds), end(fds)));
-        fewest = fewest < 0 || n < fewest ? n : fewest;
+        fewest = std::min(fewest, e ? -1 : std::distance(begin(fds), end(fds)));
     }
-    return fewest;
+    return static_cast<int>(fewest);
+}
+inline long rss_kb(pid_t pid) {
+    const std::string s = read_file("/proc/" + std::to_string(pid) + "/status");
+    return std::stol(s.substr(s.find("VmRSS:") + 6));
 }
 
 }  // namespace tw_test

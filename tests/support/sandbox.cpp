@@ -39,11 +39,10 @@ bool wait_console(const std::string &needle, std::chrono::milliseconds limit, si
 
 bool wait_until(const std::function<bool()> &pred, std::chrono::milliseconds limit) {
     const auto end = std::chrono::steady_clock::now() + limit;
-    while (!pred()) {
+    for (; !pred(); std::this_thread::sleep_for(std::chrono::milliseconds(10))) {
         if (std::chrono::steady_clock::now() >= end) {
             return false;
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return true;
 }
