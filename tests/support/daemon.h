@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 
 #include <array>
+#include <atomic>
 #include <filesystem>
 #include <optional>
 #include <thread>
@@ -50,9 +51,11 @@ inline pid_t start_serving(mode_t mask = 022) {
     };
     return launch(mask) == 0 && wait_until(up, milliseconds(15000)) ? ctl_lock_holder() : 0;
 }
+inline std::atomic<int> unanswered{0};  // GET_STATUS requests without a whole reply
 // GET_STATUS's codes; nothing unless a whole reply with status 0 came.
 inline std::optional<matrix> status() {
     const ctl_outcome o = ctl(TRAPWATCH_CMD_GET_STATUS);
+    unanswered += o.fail == ctl_fail::none ? 0 : 1;
     matrix m;
     std::copy_n(o.reply.data, m.size(), m.begin());
     return o.fail == ctl_fail::none && o.reply.cmd == 0 ? std::optional(m) : std::nullopt;

@@ -4,7 +4,7 @@
 // GCC 12's uninitialized-use warnings under the sanitizers.)
 #pragma once
 
-#include <cctype>
+#include <algorithm>
 #include <string>
 
 namespace tw_test {
@@ -12,20 +12,16 @@ namespace tw_test {
 inline bool text_matches(const std::string &s, const std::string &pattern) {
     size_t i = 0;
     for (size_t p = 0; p < pattern.size(); ++p) {
-        const size_t start = i;
-        if (pattern.compare(p, 3, "{N}") != 0) {
-            if (i >= s.size() || s[i++] != pattern[p]) {
+        if (pattern.compare(p, 3, "{N}") == 0) {
+            const size_t end = std::min(s.find_first_not_of("0123456789", i), s.size());
+            if (end == i) {
                 return false;
             }
-            continue;
-        }
-        while (i < s.size() && std::isdigit(static_cast<unsigned char>(s[i])) != 0) {
-            ++i;
-        }
-        if (i == start) {
+            i = end;
+            p += 2;
+        } else if (i >= s.size() || s[i++] != pattern[p]) {
             return false;
         }
-        p += 2;
     }
     return i == s.size();
 }

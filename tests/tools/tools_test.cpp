@@ -1,6 +1,5 @@
-// The programs around the daemon as their users run them: trapwatchctl's
-// failures against a stand-in daemon, the init script on the real daemon,
-// keelson-sim's answer rules and the lab.
+// The tools as their users run them: trapwatchctl's failures against a
+// stand-in daemon, keelson-sim's answer rules.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 
@@ -58,41 +57,6 @@ TEST(trapwatchctl, every_failure_has_its_record_text_and_exit_status) {
     EXPECT_EQ(trapwatchctl("--socket /run/tw-ctl.sock --timeout 1 terminate").status, 4);
 }
 
-TEST(init_script, starts_reports_stops_and_recovers) {
-    if (std::string(TW_EMULATOR) != "") {
-        GTEST_SKIP() << "the script starts the native daemon";
-    }
-    auto step = [](const std::string &action, int exit, const std::string &text) {
-        const run_result r =
-            run("TRAPWATCH_DAEMON=" TW_BINARY_DIR
-                "/trapwatch/trapwatch timeout 30 sh " TW_SOURCE_DIR "/scripts/init.d/trapwatch " +
-                action);
-        EXPECT_EQ(r.status, exit) << action << ": " << r.out << r.err;
-        EXPECT_NE(r.out.find(text), std::string::npos) << action << ": " << r.out;
-    };
-    setenv("TRAPWATCH_CTL", TW_BINARY_DIR "/tools/trapwatchctl", 1);
-    step("status", 3, "trapwatch: not running\n");
-    step("start", 0, "trapwatch: started\n");
-    const pid_t first = ctl_lock_holder();
-    step("status", 0, "trapwatch: running, version 0.0.12.19, pid " + std::to_string(first) + "\n");
-    step("start", 0, "trapwatch: already running\n");
-    step("restart", 0, "trapwatch: stopped\ntrapwatch: started\n");
-    EXPECT_NE(ctl_lock_holder(), first);
-    // Its socket gone: status names the holder, stop falls back to SIGTERM.
-    const std::string holder = "pid " + std::to_string(ctl_lock_holder()) + " holds the lock";
-    ASSERT_EQ(unlink(ctl_default_socket), 0);
-    step("status", 4, holder);
-    step("stop", 0, "trapwatch: stopped\n");
-    EXPECT_EQ(ctl_lock_holder(), 0);
-    // After a crash, start removes the stale socket file.
-    step("start", 0, "trapwatch: started\n");
-    EXPECT_EQ(trapwatchctl("fault --yes").status, 0);
-    step("status", 3, "");
-    step("start", 0, "trapwatch: started\n");
-    step("stop", 0, "trapwatch: stopped\n");
-    step("stop", 0, "trapwatch: not running\n");
-}
-
 TEST(keelson_sim, answers_each_record_as_its_rules_say) {
     ASSERT_EQ(sh("(" TW_EMULATOR " " TW_BINARY_DIR
                  "/tools/keelson-sim --fail 407=-5 --delay 407=300 --close 308 --short 382=20 "
@@ -117,26 +81,4 @@ TEST(keelson_sim, answers_each_record_as_its_rules_say) {
     EXPECT_NE(out.find(" cmd=407 param=0 origin=\"\" pid=" + me + " matrix=20000000 00000000"),
               std::string::npos)
         << out;
-}
-
-TEST(lab, shows_each_receiver_where_it_belongs_and_leaves_nothing_behind) {
-    if (std::string(TW_EMULATOR) != "") {
-        GTEST_SKIP() << "the lab runs the native build";
-    }
-    // Processes, network namespaces, links and mount points here.
-    const std::string world =
-        "ls /proc | grep -c '^[0-9]'; ip netns; ip -o link | cut -d: -f2; cut -d' ' -f5 "
-        "/proc/self/mountinfo | sort";
-    const std::string before = run(world).out;
-    const run_result r =
-        run("timeout -s INT 120 " TW_SOURCE_DIR
-            "/scripts/lab.sh --cycles 3 --no-install --no-build --build-dir " TW_BINARY_DIR);
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(r.out.find("lab: ended, nothing left behind"), std::string::npos) << r.out;
-    const std::string last = r.out.substr(std::min(r.out.size(), r.out.rfind("--- frame 3")));
-    for (const char *row : {"c1   2  1  0  2  0  0  0  0 ", "c2   2  2  0  0  0  0  0  0 ",
-                            "c3   1  0  0  0  0  0  0  0 "}) {
-        EXPECT_NE(last.find(row), std::string::npos) << row << "\n" << r.out;
-    }
-    EXPECT_TRUE(wait_until([&] { return run(world).out == before; }, 3000ms));
 }
