@@ -238,9 +238,15 @@ class fault : public ::testing::Test {
                     (std::chrono::steady_clock::now() - t0) / 5s, fds, fds_now, rss, rss_now);
     }
     void sigterm_ends_it() {
-        ASSERT_EQ(kill(pid, SIGTERM), 0);
-        EXPECT_EQ(wait_exit(pid, 10s), 0);
+        const pid_t daemon = std::exchange(pid, 0);
+        ASSERT_EQ(kill(daemon, SIGTERM), 0);
+        EXPECT_EQ(wait_exit(daemon, 10s), 0);
         EXPECT_EQ(ctl_lock_holder(), 0);
+    }
+    void TearDown() override {  // the next case (scripts/soak.sh) starts its own
+        if (pid > 0 && kill(pid, SIGKILL) == 0) {
+            wait_exit(pid, 10s);
+        }
     }
 
     std::unique_ptr<keelson_stub> keelson = std::make_unique<keelson_stub>();
