@@ -275,13 +275,13 @@ void keelson_stub::handle(int fd) {
     if (reply.delay.count() > 0 && !pause(reply.delay)) {
         return;
     }
-    cmd_msg_t resp;
-    std::memset(&resp, 0, sizeof resp);
-    resp.cmd = reply.status;
-    const uint8_t *bytes = reinterpret_cast<const uint8_t *>(&resp);
+    cmd_msg_t resp[2];  // the second one: zeros for an answer too long
+    std::memset(resp, 0, sizeof resp);
+    resp[0].cmd = reply.status;
+    const uint8_t *bytes = reinterpret_cast<const uint8_t *>(resp);
     switch (reply.how) {
         case keelson_reply::kind::answer:
-            write_all(fd, bytes, sizeof resp);
+            write_all(fd, bytes, sizeof resp[0]);
             break;
         case keelson_reply::kind::short_answer:
             write_all(fd, bytes, reply.short_len < sizeof resp ? reply.short_len : sizeof resp);

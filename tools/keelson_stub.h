@@ -54,7 +54,8 @@ struct keelson_reply {
     enum class kind {
         answer,        // one whole record whose cmd is `status`
         close,         // read the request, close without writing
-        short_answer,  // write only the first `short_len` bytes of the answer
+        short_answer,  // write only the first `short_len` bytes of the answer (up to 312:
+                       // zeros follow the record, an answer too long)
     };
     kind how = kind::answer;
     int32_t status = 0;

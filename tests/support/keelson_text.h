@@ -4,30 +4,23 @@
 // GCC 12's uninitialized-use warnings under the sanitizers.)
 #pragma once
 
-#include <cctype>
+#include <algorithm>
 #include <string>
 
 namespace tw_test {
 
 inline bool text_matches(const std::string &s, const std::string &pattern) {
     size_t i = 0;
-    size_t p = 0;
-    while (p < pattern.size()) {
+    for (size_t p = 0; p < pattern.size(); ++p) {
         if (pattern.compare(p, 3, "{N}") == 0) {
-            size_t start = i;
-            while (i < s.size() && std::isdigit(static_cast<unsigned char>(s[i])) != 0) {
-                ++i;
-            }
-            if (i == start) {
+            const size_t end = std::min(s.find_first_not_of("0123456789", i), s.size());
+            if (end == i) {
                 return false;
             }
-            p += 3;
-        } else {
-            if (i >= s.size() || s[i] != pattern[p]) {
-                return false;
-            }
-            ++i;
-            ++p;
+            i = end;
+            p += 2;
+        } else if (i >= s.size() || s[i++] != pattern[p]) {
+            return false;
         }
     }
     return i == s.size();

@@ -1,0 +1,84 @@
+// The tools as their users run them: trapwatchctl's failures against a
+// stand-in daemon, keelson-sim's answer rules.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+
+#include "tests/support/daemon.h"
+#include "tools/keelson_stub.h"
+
+using namespace tw_test;
+using namespace std::chrono_literals;
+
+TEST(trapwatchctl, every_failure_has_its_record_text_and_exit_status) {
+    keelson_stub stub("/run/tw-ctl.sock");
+    const keelson_reply closes{.how = keelson_reply::kind::close}, late{.delay = 2000ms};
+    auto cut = [](size_t n) {
+        return keelson_reply{.how = keelson_reply::kind::short_answer, .short_len = n};
+    };
+    const struct {
+        const char *args;
+        int exit;
+        int32_t cmd;  // the record's code (-1: none may be sent); its param is 0
+        keelson_reply reply;
+        const char *text;  // what stderr holds
+    } rows[] = {
+        // clang-format off
+        {"restart", 1, TRAPWATCH_CMD_RESTART, {.status = -103}, "status -103 (Wrong parameters)\n"},
+        {"stop", 4, TRAPWATCH_CMD_STOP, closes, "closed the connection without a reply\n"},
+        {"status", 4, TRAPWATCH_CMD_GET_STATUS, cut(155), "155 bytes, expected 156\n"},
+        {"status", 4, TRAPWATCH_CMD_GET_STATUS, cut(157), "157 bytes, expected 156\n"},
+        {"--timeout 1 version", 4, TRAPWATCH_CMD_GET_VER, late, "no reply from trapwatch in time\n"},
+        {"fault --yes", 1, TRAPWATCH_CMD_DBG_SEG_FAULT, {}, "answered instead of ending\n"},
+        {"terminate", 0, TRAPWATCH_CMD_TERMINATE, closes, ""},  // ended: nobody holds the lock
+        {"pid", 3, -1, {}, "trapwatchctl: trapwatch is not running"},
+        {"fault", 2, -1, {}, "segmentation fault; add --yes to do it\n"},
+        {"", 2, -1, {}, "usage: trapwatchctl [--socket PATH]"},
+        {"frobnicate", 2, -1, {}, "trapwatchctl: unknown command: frobnicate\n"},
+        {"--timeout 0 status", 2, -1, {}, "trapwatchctl: bad --timeout: 0\n"},
+        // clang-format on
+    };
+    for (const auto &w : rows) {
+        SCOPED_TRACE(w.args);
+        stub.clear();
+        stub.set_default_reply(w.reply);
+        const run_result r = trapwatchctl(std::string("--socket /run/tw-ctl.sock ") + w.args);
+        EXPECT_EQ(r.status, w.exit);
+        EXPECT_NE(r.err.find(w.text), std::string::npos) << r.err;
+        EXPECT_EQ(r.out, w.exit == 0 ? "trapwatch ended (before replying)\n" : "");
+        ASSERT_TRUE(stub.wait_for(w.cmd >= 0 ? 1 : 0, 3000ms));
+        for (const keelson_request &q : stub.requests()) {
+            EXPECT_TRUE(q.whole() && q.cmd == w.cmd && q.origin == "LOCAL" && q.pid > 0) << q.cmd;
+        }
+        EXPECT_EQ(stub.count(), w.cmd >= 0 ? 1u : 0u);
+    }
+    // While the lock is held, as by a running daemon, a closed connection is a failure.
+    ASSERT_EQ(lockf(open(ctl_lock_path, O_RDWR | O_CREAT | O_CLOEXEC, 0640), F_TLOCK, 0), 0);
+    stub.set_default_reply(closes);
+    EXPECT_EQ(trapwatchctl("--socket /run/tw-ctl.sock --timeout 1 terminate").status, 4);
+}
+
+TEST(keelson_sim, answers_each_record_as_its_rules_say) {
+    ASSERT_EQ(sh("(" TW_EMULATOR " " TW_BINARY_DIR
+                 "/tools/keelson-sim --fail 407=-5 --delay 407=300 --close 308 --short 382=20 "
+                 "--fail 12=0x10 >/run/sim.out & echo $! >/run/sim.pid)"),
+              0);
+    ASSERT_TRUE(wait_until([] { return access(keelson_sock_path, F_OK) == 0; }, 15000ms));
+    for (const auto &[cmd, answer] :
+         {std::pair{382, -121}, {308, -121}, {407, -5}, {12, 16}, {5, 0}}) {
+        cmd_msg_t req{}, resp{};
+        req.cmd = cmd;
+        req.data[0] = 2;
+        const auto t0 = std::chrono::steady_clock::now();
+        EXPECT_EQ(cmd_send_recv(&req, &resp), answer) << cmd;
+        EXPECT_EQ(std::chrono::steady_clock::now() - t0 > 300ms, cmd == 407) << cmd;
+    }
+    // A clean stop removes its socket.  Every record was printed, the
+    // client's log lines about the two cut answers too.
+    ASSERT_EQ(sh("kill -INT $(cat /run/sim.pid)"), 0);
+    ASSERT_TRUE(wait_until([] { return access(keelson_sock_path, F_OK) != 0; }, 15000ms));
+    const std::string out = read_file("/run/sim.out"), me = std::to_string(getpid());
+    EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 7) << out;
+    EXPECT_NE(out.find(" cmd=407 param=0 origin=\"\" pid=" + me + " matrix=20000000 00000000"),
+              std::string::npos)
+        << out;
+}
