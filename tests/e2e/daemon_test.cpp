@@ -235,7 +235,8 @@ class fault : public ::testing::Test {
         } while (!HasFailure() && std::chrono::steady_clock::now() - t0 < soak);
         std::printf("soak %s: %d rounds, %ld cycles, fds %d -> %d, VmRSS %ld -> %ld kB\n",
                     ::testing::UnitTest::GetInstance()->current_test_info()->name(), rounds,
-                    (std::chrono::steady_clock::now() - t0) / 5s, fds, fds_now, rss, rss_now);
+                    static_cast<long>((std::chrono::steady_clock::now() - t0) / 5s), fds, fds_now,
+                    rss, rss_now);
     }
     void sigterm_ends_it() {
         const pid_t daemon = std::exchange(pid, 0);

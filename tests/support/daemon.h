@@ -81,7 +81,7 @@ inline int fd_count(pid_t pid) {
     for (int k = 0; k < 10; ++k, std::this_thread::sleep_for(milliseconds(30))) {
         std::error_code e;
         const std::filesystem::directory_iterator fds("/proc/" + std::to_string(pid) + "/fd", e);
-        fewest = std::min(fewest, e ? -1 : std::distance(begin(fds), end(fds)));
+        fewest = std::min(fewest, e ? -1L : static_cast<long>(std::distance(begin(fds), end(fds))));
     }
     return static_cast<int>(fewest);
 }

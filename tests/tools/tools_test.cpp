@@ -29,7 +29,8 @@ TEST(trapwatchctl, every_failure_has_its_record_text_and_exit_status) {
         {"status", 4, TRAPWATCH_CMD_GET_STATUS, cut(157), "157 bytes, expected 156\n"},
         {"--timeout 1 version", 4, TRAPWATCH_CMD_GET_VER, late, "no reply from trapwatch in time\n"},
         {"fault --yes", 1, TRAPWATCH_CMD_DBG_SEG_FAULT, {}, "answered instead of ending\n"},
-        {"terminate", 0, TRAPWATCH_CMD_TERMINATE, closes, ""},  // ended: nobody holds the lock
+        {"terminate", 3, TRAPWATCH_CMD_TERMINATE, closes, "no lock file /var/lock/subsys/trapwatch"},
+        {"cmd 1x", 2, -1, {}, "CODE [PARAM]: decimal numbers, or hex with 0x\n"},
         {"pid", 3, -1, {}, "trapwatchctl: trapwatch is not running"},
         {"fault", 2, -1, {}, "segmentation fault; add --yes to do it\n"},
         {"", 2, -1, {}, "usage: trapwatchctl [--socket PATH]"},
@@ -51,10 +52,23 @@ TEST(trapwatchctl, every_failure_has_its_record_text_and_exit_status) {
         }
         EXPECT_EQ(stub.count(), w.cmd >= 0 ? 1u : 0u);
     }
-    // While the lock is held, as by a running daemon, a closed connection is a failure.
-    ASSERT_EQ(lockf(open(ctl_lock_path, O_RDWR | O_CREAT | O_CLOEXEC, 0640), F_TLOCK, 0), 0);
+    // Numbers are decimal ("010" is ten), or hex with 0x.
+    stub.set_default_reply({});
+    EXPECT_EQ(trapwatchctl("--socket /run/tw-ctl.sock cmd 010 0x0c").out, "status 0 (Success)\n");
+    ASSERT_TRUE(stub.wait_for(1, 3000ms));
+    EXPECT_EQ(stub.requests()[0].cmd * 100 + stub.requests()[0].param, 1012);
+    // A closed connection after TERMINATE: the daemon ended only if its lock
+    // is there and free; held, or unreadable, nothing can be told.
+    const std::string terminate = "--socket /run/tw-ctl.sock --timeout 1 terminate";
     stub.set_default_reply(closes);
-    EXPECT_EQ(trapwatchctl("--socket /run/tw-ctl.sock --timeout 1 terminate").status, 4);
+    const int lock = open(ctl_lock_path, O_RDWR | O_CREAT | O_CLOEXEC, 0640);
+    EXPECT_EQ(trapwatchctl(terminate).out, "trapwatch ended (before replying)\n");
+    ASSERT_EQ(lockf(lock, F_TLOCK, 0), 0);
+    EXPECT_EQ(trapwatchctl(terminate).status, 4);
+    ASSERT_EQ(sh("cd /var/lock/subsys && rm trapwatch && ln -s trapwatch trapwatch"), 0);
+    const run_result r = trapwatchctl(terminate);
+    EXPECT_EQ(r.status, 4);
+    EXPECT_NE(r.err.find("cannot tell whether trapwatch ended"), std::string::npos) << r.err;
 }
 
 TEST(keelson_sim, answers_each_record_as_its_rules_say) {
