@@ -32,8 +32,13 @@ TEST(daemon, starts_once_and_serves_every_command) {
     EXPECT_EQ(sh("unshare -pf --mount-proc sh -c '" TW_BINARY_DIR "/trapwatch/trapwatch; exit $?'"),
               138);
     EXPECT_NE(access(ctl_lock_path, F_OK), 0);
-    const pid_t pid = start_serving();  // no configuration file: no receiver
+    // No configuration file: no receiver.  Started with 0, 1 and 2 closed, it
+    // holds them on /dev/null, so none of its own files or sockets takes them.
+    const pid_t pid = start_serving(022, true);
     ASSERT_GT(pid, 0);
+    for (const char *fd : {"/fd/0", "/fd/1", "/fd/2"}) {
+        EXPECT_EQ(std::filesystem::read_symlink("/proc/" + std::to_string(pid) + fd), "/dev/null");
+    }
     const std::pair<const char *, std::string> rows[] = {
         {"version", "0.0.12.19\n"},
         {"pid", std::to_string(pid) + "\n"},
@@ -109,8 +114,11 @@ TEST(daemon, every_stop_ends_it_with_0_and_frees_the_lock) {
 
 TEST(init_script, starts_reports_stops_and_recovers) {
     auto step = [](const std::string &action, int exit, const std::string &text) {
-        const run_result r =
-            run("timeout 30 sh " TW_SOURCE_DIR "/scripts/init.d/trapwatch " + action);
+        // Through a pipe, as an init system or $(...) reads it: the daemon
+        // must not hold the pipe open.
+        const run_result r = run("timeout 30 bash -c 'set -o pipefail; sh " TW_SOURCE_DIR
+                                 "/scripts/init.d/trapwatch " +
+                                 action + " | cat'");
         EXPECT_EQ(r.status, exit) << action << ": " << r.out << r.err;
         EXPECT_NE(r.out.find(text), std::string::npos) << action << ": " << r.out;
     };

@@ -29,13 +29,16 @@ inline int wait_exit(pid_t pid, milliseconds limit) {
     wait_until([&] { return (r = waitpid(pid, &st, WNOHANG)) != 0; }, limit);
     return r <= 0 ? -1 : WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
 }
-// Runs the daemon's binary under umask mask; the launcher's exit status.
-// This process reaps the daemon it leaves.
-inline int launch(mode_t mask = 022) {
+// Runs the daemon's binary under umask mask (descriptors 0-2 closed if
+// asked); the launcher's exit status.  This process reaps the daemon it leaves.
+inline int launch(mode_t mask = 022, bool std_closed = false) {
     prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0);
     const pid_t pid = fork();
     if (pid == 0) {
         umask(mask);
+        for (int fd = 0; std_closed && fd < 3; ++fd) {
+            close(fd);
+        }
         execl(TW_BINARY_DIR "/trapwatch/trapwatch", "trapwatch", static_cast<char *>(nullptr));
         _exit(127);
     }
@@ -45,11 +48,12 @@ inline ctl_outcome ctl(int32_t cmd, int32_t param = 0, milliseconds limit = mill
     return ctl_exchange(ctl_default_socket, cmd, param, limit);
 }
 // Launches and waits for the control socket; the lock holder, 0 on failure.
-inline pid_t start_serving(mode_t mask = 022) {
+inline pid_t start_serving(mode_t mask = 022, bool std_closed = false) {
     auto up = [] {
         return ctl(TRAPWATCH_CMD_GET_VER, 0, milliseconds(3000)).fail == ctl_fail::none;
     };
-    return launch(mask) == 0 && wait_until(up, milliseconds(15000)) ? ctl_lock_holder() : 0;
+    return launch(mask, std_closed) == 0 && wait_until(up, milliseconds(15000)) ? ctl_lock_holder()
+                                                                                : 0;
 }
 inline std::atomic<int> unanswered{0};  // GET_STATUS requests without a whole reply
 // GET_STATUS's codes; nothing unless a whole reply with status 0 came.
