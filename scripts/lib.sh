@@ -88,18 +88,18 @@ tw_hex_ip() {
 tw_config() {
     local mgmt=$1
     shift
-    local ports=() trap_status=() status=() g spec ips a i p t s
+    local ports=() trap_status=() status=() g grp ips a i p t s
     echo "ip_address=$(tw_hex_ip "$mgmt")"
     for g in $(seq 1 11); do
-        spec=${1:--}
+        grp=${1:--}
         (($# > 0)) && shift
         ips=()
-        if [[ "$spec" == - ]]; then
+        if [[ "$grp" == - ]]; then
             ports+=(0) trap_status+=(0) status+=(0)
         else
-            IFS=/ read -r p t s <<<"${spec%%:*}"
+            IFS=/ read -r p t s <<<"${grp%%:*}"
             ports+=("$p") trap_status+=("${t:-1}") status+=("${s:-1}")
-            IFS=, read -r -a a <<<"${spec#*:}"
+            IFS=, read -r -a a <<<"${grp#*:}"
             for i in "${a[@]}"; do ips+=("$(tw_hex_ip "$i")"); done
         fi
         while ((${#ips[@]} < 8)); do ips+=(0x0); done
