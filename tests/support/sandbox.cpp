@@ -1,9 +1,5 @@
 #include "tests/support/sandbox.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <sched.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -57,30 +53,6 @@ int count_open_fds() {
 int sh(const std::string &command) {
     const int st = std::system(command.c_str());
     return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-}
-
-int in_netns(const std::string &name, const std::function<int()> &fn) {
-    int result = -1;
-    std::thread([&] {
-        const int ns = open(("/run/netns/" + name).c_str(), O_RDONLY | O_CLOEXEC);
-        if (ns >= 0 && setns(ns, CLONE_NEWNET) == 0) {
-            result = fn();
-        }
-        close(ns);
-    }).join();
-    return result;
-}
-
-int udp_listener(uint32_t ip, uint16_t port) {
-    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    const int one = 1;
-    setsockopt(fd, IPPROTO_IP, IP_FREEBIND, &one, sizeof one);
-    const sockaddr_in a{AF_INET, htons(port), {htonl(ip)}, {}};
-    if (fd >= 0 && bind(fd, reinterpret_cast<const sockaddr *>(&a), sizeof a) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
 }
 
 }  // namespace tw_test

@@ -2,7 +2,6 @@
 #pragma once
 
 #include <chrono>
-#include <cstdint>
 #include <functional>
 #include <string>
 
@@ -29,13 +28,5 @@ int count_open_fds();
 
 // Runs a shell command (outside any emulator); returns its exit status.
 int sh(const std::string &command);
-
-// Runs fn on a thread that has entered the named network namespace (made
-// with "ip netns add"), so that the sockets it makes belong there; returns
-// fn's result, -1 when the namespace cannot be entered.
-int in_netns(const std::string &name, const std::function<int()> &fn);
-// A UDP socket bound to ip:port (host order), -1 on failure.  Freely bound:
-// it stays bound while its address is taken away.
-int udp_listener(uint32_t ip, uint16_t port);
 
 }  // namespace tw_test
