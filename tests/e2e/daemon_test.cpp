@@ -181,10 +181,11 @@ long echoes_received() {
 // closes without reading).
 ssize_t client(const void *bytes, size_t n, bool reads) {
     const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const sockaddr_un a{AF_UNIX, "/var/run/trapwatch.sock"};
+    sockaddr_un a;
+    const socklen_t len = unix_address(ctl_default_socket, &a);
     const timeval limit{5, 0};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-    connect(fd, reinterpret_cast<const sockaddr *>(&a), sizeof a);
+    connect(fd, reinterpret_cast<const sockaddr *>(&a), len);
     ssize_t got = send(fd, bytes, n, MSG_NOSIGNAL) == static_cast<ssize_t>(n) && reads ? 0 : -1;
     shutdown(fd, SHUT_WR);
     for (ssize_t k = 0; got >= 0 && (k = recv(fd, std::array<char, 400>().data(), 400, 0)) > 0;) {
@@ -311,10 +312,11 @@ TEST_F(fault, abusive_clients) {
                   "1000\n");
         // Silent clients, as many as the backlog takes, for three seconds.
         std::array<int, 50> silent;
-        const sockaddr_un a{AF_UNIX, "/var/run/trapwatch.sock"};
+        sockaddr_un a;
+        const socklen_t len = unix_address(ctl_default_socket, &a);
         for (int &fd : silent) {
             fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-            connect(fd, reinterpret_cast<const sockaddr *>(&a), sizeof a);
+            connect(fd, reinterpret_cast<const sockaddr *>(&a), len);
         }
         std::this_thread::sleep_for(3s);
         std::for_each(silent.begin(), silent.end(), close);

@@ -291,11 +291,9 @@ TEST(controller_link, no_listener_or_a_broken_connection_is_told_on_stderr) {
                           "cmd recv: Connection reset by peer\n"};        // closed, request unread
     for (int listener = 0; listener < 3; ++listener) {
         const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-        sockaddr_un addr{};
-        addr.sun_family = AF_UNIX;
-        std::strcpy(addr.sun_path, keelson_sock_path);
-        ASSERT_TRUE(listener == 0 ||
-                    bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0);
+        sockaddr_un addr;
+        const socklen_t len = unix_address(keelson_sock_path, &addr);
+        ASSERT_TRUE(listener == 0 || bind(fd, reinterpret_cast<sockaddr *>(&addr), len) == 0);
         ASSERT_TRUE(listener < 2 || listen(fd, 1) == 0);
         std::thread peer([fd, listener] {
             pollfd p{fd, POLLIN, 0};
