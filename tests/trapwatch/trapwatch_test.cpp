@@ -456,6 +456,18 @@ void capture(int fd, std::multiset<std::string> &sent) {
         }
     }
 }
+// The receive socket's next recv() fails once with this errno (0: none).
+std::atomic<int> recv_fails{0};
+}  // namespace
+extern "C" ssize_t recv(int fd, void *buf, size_t n, int flags) {
+    if (fd == recv_sock.load() && recv_fails.load() != 0) {
+        errno = recv_fails.exchange(0);
+        return -1;
+    }
+    return recvfrom(fd, buf, n, flags, nullptr, nullptr);
+}
+namespace {
+
 bool next_pass() {  // one every 5 s
     const uint32_t before = entries_index.load();
     return tw_test::wait_until([&] { return entries_index.load() != before; }, 12s);
@@ -530,6 +542,19 @@ TEST(network, probes_codes_refresh_and_stop_over_a_veth_link) {
     EXPECT_EQ(load_relaxed(entries[3].status), 0);
     EXPECT_EQ(refresh_sent(k), full);
     EXPECT_EQ(sent.count("udp .13:16200"), 0u) << "a UDP probe to a silent receiver";
+
+    // A failed receive is logged with its own errno, even when the trace after
+    // it fails too (the console gone).
+    ASSERT_EQ(rename(tty_path, "/dev/ttyS0.away"), 0);
+    dbg_level.store(dbg_monitor_cycle);
+    k.clear();
+    recv_fails.store(EIO);  // the receive after the next reply fails
+    EXPECT_TRUE(k.wait_for(1, 12s));
+    EXPECT_TRUE(tw_test::text_matches(
+        k.requests().at(0).text(),
+        "recv_thread({N}): recvfrom() failed on error \"Input/output error\"\n\r"));
+    dbg_level.store(0);
+    ASSERT_EQ(rename("/dev/ttyS0.away", tty_path), 0);
 
     // The stop, as the daemon's: both end with status 0 and no error line.
     k.clear();
