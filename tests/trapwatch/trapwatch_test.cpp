@@ -466,6 +466,10 @@ extern "C" ssize_t recv(int fd, void *buf, size_t n, int flags) {
     }
     return recvfrom(fd, buf, n, flags, nullptr, nullptr);
 }
+// The fortified form that some builds call instead.
+extern "C" ssize_t __recv_chk(int fd, void *buf, size_t n, size_t, int flags) {
+    return recv(fd, buf, n, flags);
+}
 namespace {
 
 bool next_pass() {  // one every 5 s
