@@ -10,7 +10,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <exception>
 #include <map>
 #include <string>
 #include <vector>
@@ -284,31 +283,28 @@ int main(int argc, char **argv) {
     sigaddset(&stop_signals, SIGINT);
     pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
 
-    int rc = 0;
-    try {
-        keelson_stub_setup setup;
-        setup.replies = per_cmd;
-        setup.default_reply = all;
-        setup.observer = [json](const keelson_request &r) {
-            std::printf("%s\n", line_text(r).c_str());
-            std::fflush(stdout);
-            if (json != nullptr) {
-                std::fprintf(json, "%s\n", json_text(r).c_str());
-                std::fflush(json);
-            }
-        };
+    keelson_stub_setup setup;
+    setup.replies = per_cmd;
+    setup.default_reply = all;
+    setup.observer = [json](const keelson_request &r) {
+        std::printf("%s\n", line_text(r).c_str());
+        std::fflush(stdout);
+        if (json != nullptr) {
+            std::fprintf(json, "%s\n", json_text(r).c_str());
+            std::fflush(json);
+        }
+    };
+    {
+        // A socket that cannot be set up ends the program here, with the reason.
         keelson_stub stub(socket_path, std::move(setup));
         std::fprintf(stderr, "keelson-sim: listening on %s\n", socket_path.c_str());
         int sig = 0;
         while (sigwait(&stop_signals, &sig) != 0) {
         }
         std::fprintf(stderr, "keelson-sim: %s, stopping\n", sig == SIGINT ? "SIGINT" : "SIGTERM");
-    } catch (const std::exception &e) {
-        std::fprintf(stderr, "keelson-sim: %s\n", e.what());
-        rc = 1;
     }
     if (json != nullptr) {
         std::fclose(json);
     }
-    return rc;
+    return 0;
 }

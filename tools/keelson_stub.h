@@ -73,7 +73,8 @@ struct keelson_stub_setup {
 class keelson_stub {
    public:
     // Removes a stale file at path, binds and listens, then serves in its own
-    // thread.  Throws std::system_error when the socket can't be set up.
+    // thread.  Ends the process, with the reason on standard error, when
+    // the socket can't be set up.
     explicit keelson_stub(std::string path = keelson_sock_path);
     keelson_stub(std::string path, keelson_stub_setup setup);
     ~keelson_stub();

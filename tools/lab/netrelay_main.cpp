@@ -33,6 +33,12 @@ void on_stop(int) {
 constexpr size_t max_queued = 4096;  // packets in flight; more are dropped
 constexpr size_t max_packet = 65536;
 
+// ioctl's request is an unsigned long in glibc and an int in musl (POSIX):
+// take its type from the declaration, so both builds convert the same way.
+template <typename R>
+R ioctl_request_of(int (*)(int, R, ...));
+using ioctl_request = decltype(ioctl_request_of(&ioctl));
+
 int tun_open(const char *name) {
     int fd = open("/dev/net/tun", O_RDWR | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
@@ -42,7 +48,7 @@ int tun_open(const char *name) {
     ifreq ifr{};
     ifr.ifr_flags = IFF_TUN | IFF_NO_PI;
     std::strncpy(ifr.ifr_name, name, IFNAMSIZ - 1);
-    if (ioctl(fd, TUNSETIFF, &ifr) != 0) {
+    if (ioctl(fd, static_cast<ioctl_request>(TUNSETIFF), &ifr) != 0) {
         std::fprintf(stderr, "netrelay: %s: %s\n", name, std::strerror(errno));
         close(fd);
         return -1;
