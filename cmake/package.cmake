@@ -1,7 +1,10 @@
-# Packages: `cpack` in a native build makes a .deb, in the PowerPC cross build
-# (cmake/powerpc-linux-gnu.cmake) a tarball to unpack over the appliance's
-# root.  Both hold /usr/sbin/trapwatch, /usr/bin/trapwatchctl,
-# /usr/bin/keelson-sim and /etc/init.d/trapwatch.
+# Packages: `cpack` in a native build makes a .deb, in a PowerPC cross build
+# a tarball to unpack over the appliance's root.  All hold
+# /usr/sbin/trapwatch, /usr/bin/trapwatchctl, /usr/bin/keelson-sim and
+# /etc/init.d/trapwatch.  The tarball to ship is the musl build's
+# (cmake/powerpc-linux-musl.cmake, made by scripts/musl.sh): its programs are
+# static and run on any board of the architecture; the glibc cross build's
+# (cmake/powerpc-linux-gnu.cmake) needs the board's glibc.
 set(CPACK_PACKAGE_NAME trapwatch)
 set(CPACK_PACKAGE_VENDOR "trapwatch")
 set(CPACK_PACKAGE_CONTACT "trapwatch developers <root@localhost>")
@@ -16,7 +19,11 @@ set(CPACK_STRIP_FILES ON)
 
 if(CMAKE_CROSSCOMPILING)
   set(CPACK_GENERATOR TGZ)
-  set(CPACK_SYSTEM_NAME linux-${CMAKE_SYSTEM_PROCESSOR})
+  if(TRAPWATCH_MUSL_SYSROOT)
+    set(CPACK_SYSTEM_NAME linux-${CMAKE_SYSTEM_PROCESSOR}-static)
+  else()
+    set(CPACK_SYSTEM_NAME linux-${CMAKE_SYSTEM_PROCESSOR})
+  endif()
   set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
 else()
   set(CPACK_GENERATOR DEB)
