@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: native, ASan+UBSan, ThreadSanitizer
-# (threaded tests), the 32-bit big-endian PowerPC cross build under qemu, and
-# the parts in scripts/test.d (fuzz, soak, bench smoke, ...).  Needs Debian
+# (threaded tests), the 32-bit big-endian PowerPC cross builds under qemu
+# (glibc, and static against musl), and the parts in scripts/test.d (fuzz,
+# soak, bench smoke, ...).  Needs Debian
 # and root (it installs what is missing, and the tests run in private
 # namespaces).  Ends with each part's counts and wall time, then one line
 # "N passed, N failed".
 #
 #   scripts/test.sh [--only PART]... [--jobs N] [--test-jobs N]
 #
-# PART: native, asan, tsan, ppc, a scripts/test.d name, or extra (all of
+# PART: native, asan, tsan, ppc, ppc-musl, a scripts/test.d name, or extra (all of
 # test.d).  --jobs: compile jobs (default: processors); --test-jobs: test
 # cases run side by side in one part (default 3).
 set -uo pipefail
@@ -23,7 +24,7 @@ while [[ $# -gt 0 ]]; do
         --only) only+=("$2"); shift 2 ;;
         --jobs) jobs=$2; shift 2 ;;
         --test-jobs) test_jobs=$2; shift 2 ;;
-        -h|--help) sed -n '2,13p' "$0"; exit 0 ;;
+        -h|--help) sed -n '2,14p' "$0"; exit 0 ;;
         *) echo "test.sh: unknown argument $1" >&2; exit 2 ;;
     esac
 done
@@ -146,6 +147,18 @@ if wanted ppc && build ppc "$root/build-ppc" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     run_suite ppc "$root/build-ppc" -LE e2e &
     runs+=($!)
 fi
+# The same tests against the static musl build (its sysroot made once and
+# cached by scripts/musl.sh).
+if wanted ppc-musl; then
+    if ! "$root/scripts/musl.sh" --sysroot-only --jobs "$jobs" >"$root/build-musl.log" 2>&1; then
+        tail -n 20 "$root/build-musl.log"
+        record ppc-musl 0 1 0 "no musl sysroot"
+    elif build ppc-musl "$root/build-ppc-musl-test" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+            -DCMAKE_TOOLCHAIN_FILE="$root/cmake/powerpc-linux-musl.cmake" -DTRAPWATCH_SANITIZE=trap; then
+        run_suite ppc-musl "$root/build-ppc-musl-test" -LE e2e &
+        runs+=($!)
+    fi
+fi
 # The extras load or measure the machine: one after another.
 for extra in "${extra_list[@]}"; do
     run_extra "$extra"
@@ -158,7 +171,7 @@ passed=0
 failed=0
 echo
 echo "== summary ($(( $(date +%s) - start )) s)"
-for name in native asan tsan ppc "${extras[@]}"; do
+for name in native asan tsan ppc ppc-musl "${extras[@]}"; do
     [[ -f "$results/$name" ]] || continue
     read -r p f s note <"$results/$name"
     passed=$((passed + p))
