@@ -142,7 +142,8 @@ int mix(int count) {
 }
 
 // Prints the counts and, for each recorded allocation, its frames as
-// "file+offset" through the counting process's /proc/PID/maps.
+// "file+offset" through the counting process's /proc/PID/maps (bare
+// addresses for a program under qemu-ppc: addr2line on its binary).
 int alloc_report_print(const char *path) {
     FILE *f = std::fopen(path, "rb");
     if (f == nullptr) {
@@ -170,7 +171,9 @@ int alloc_report_print(const char *path) {
                     s.tid, s.size);
         for (uint64_t k = 0; k < s.depth && k < alloc_site_depth; ++k) {
             const uint64_t a = s.frames[k];
-            char where[512] = "?";
+            // An address no mapping holds (an emulated program's) is shown bare.
+            char where[512];
+            std::snprintf(where, sizeof where, "0x%" PRIx64, a);
             FILE *m = std::fopen(maps_path, "r");
             char line[512];
             while (m != nullptr && std::fgets(line, sizeof line, m) != nullptr) {

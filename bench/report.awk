@@ -113,12 +113,20 @@ END {
     printf "\nheap allocations after start-up (counting from listen(); %d cycles, +1000 commands, +2 s of round trips)\n", cycles
     printf "%-38s %d / %d / %d%s  [%s]\n", "  after cycles / commands / trips", a1, a2, a3,
         (started == 1 ? "" : " (counter did not start)"), verdict(started == 1 && a3 == 0)
+    m1 = one("alloc_musl", "after_cycles"); m2 = one("alloc_musl", "after_commands"); m3 = one("alloc_musl", "after_round_trips")
+    mstarted = one("alloc_musl", "counter_started")
+    printf "%-38s %d / %d / %d%s  [%s]\n", "  PowerPC musl, under qemu-ppc", m1, m2, m3,
+        (mstarted == 1 ? "" : " (counter did not start)"), verdict(mstarted == 1 && m3 == 0)
 
     printf "\nstripped binary, bytes\n"
     printf "%-38s %d / %d\n", "  native dynamic / static", one("size", "native_dynamic"), one("size", "native_static")
     ppcs = one("size", "ppc_static")
     printf "%-38s %d / %d  (static <= 524288)  [%s]\n", "  PowerPC dynamic / static", one("size", "ppc_dynamic"), ppcs,
         verdict(ppcs > 0 && ppcs <= 524288)
+    musl = one("size", "ppc_musl")
+    printf "%-38s %d  (<= 262144)  [%s]\n", "  PowerPC static musl", musl, verdict(musl > 0 && musl <= 262144)
+    printf "%-38s %d / %d\n", "  PowerPC static musl ctl / keelson-sim", one("size", "ppc_musl_trapwatchctl"),
+        one("size", "ppc_musl_keelson_sim")
 
     nb = 0
     for (k = 1; k <= nkeys; k++) {
@@ -151,15 +159,20 @@ END {
         jratio("rss_end_kib"), jratio("pss_end_kib"), jratio("private_end_kib") > json
     printf "  \"control\": %s,\n", jsubject("control") > json
     printf "  \"host_figures\": %s,\n", jsubject("host") > json
-    printf "  \"allocations\": {\"counter_started\": %s, \"after_cycles\": %d, \"after_commands\": %d, \"after_round_trips\": %d, \"commands\": 1000},\n",
+    printf "  \"allocations\": {\"counter_started\": %s, \"after_cycles\": %d, \"after_commands\": %d, \"after_round_trips\": %d, \"commands\": 1000,\n",
         (started == 1 ? "true" : "false"), a1, a2, a3 > json
-    printf "  \"stripped_bytes\": {\"native_dynamic\": %d, \"native_static\": %d, \"ppc_dynamic\": %d, \"ppc_static\": %d},\n",
-        one("size", "native_dynamic"), one("size", "native_static"), one("size", "ppc_dynamic"), ppcs > json
-    printf "  \"targets\": {\"cpu\": %s, \"syscalls\": %s, \"allocations\": %s, \"pss\": %s, \"rss_below_fping\": %s, \"flat\": %s, \"ppc_static_size\": %s, \"get_status_rate\": %s}\n",
+    printf "    \"ppc_musl\": {\"counter_started\": %s, \"after_cycles\": %d, \"after_commands\": %d, \"after_round_trips\": %d}},\n",
+        (mstarted == 1 ? "true" : "false"), m1, m2, m3 > json
+    printf "  \"stripped_bytes\": {\"native_dynamic\": %d, \"native_static\": %d, \"ppc_dynamic\": %d, \"ppc_static\": %d, \"ppc_musl\": %d, \"ppc_musl_trapwatchctl\": %d, \"ppc_musl_keelson_sim\": %d},\n",
+        one("size", "native_dynamic"), one("size", "native_static"), one("size", "ppc_dynamic"), ppcs, musl,
+        one("size", "ppc_musl_trapwatchctl"), one("size", "ppc_musl_keelson_sim") > json
+    printf "  \"targets\": {\"cpu\": %s, \"syscalls\": %s, \"allocations\": %s, \"ppc_musl_allocations\": %s, \"pss\": %s, \"rss_below_fping\": %s, \"flat\": %s, \"ppc_static_size\": %s, \"ppc_musl_size\": %s, \"get_status_rate\": %s}\n",
         (cpu_ok ? "true" : "false"), (sc >= 0 && sc <= 300 ? "true" : "false"),
-        (started == 1 && a3 == 0 ? "true" : "false"), (pss_tw >= 0 && pss_tw <= 1024 ? "true" : "false"),
+        (started == 1 && a3 == 0 ? "true" : "false"), (mstarted == 1 && m3 == 0 ? "true" : "false"),
+        (pss_tw >= 0 && pss_tw <= 1024 ? "true" : "false"),
         (rss_tw >= 0 && rss_tw < rss_fp ? "true" : "false"), (flat ? "true" : "false"),
-        (ppcs > 0 && ppcs <= 524288 ? "true" : "false"), (rtt >= 20000 ? "true" : "false") > json
+        (ppcs > 0 && ppcs <= 524288 ? "true" : "false"), (musl > 0 && musl <= 262144 ? "true" : "false"),
+        (rtt >= 20000 ? "true" : "false") > json
     printf "}\n" > json
     close(json)
     printf "\nwritten: %s\n", json

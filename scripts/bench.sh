@@ -13,8 +13,9 @@
 #   --no-build    use the build directories as they are
 #
 # Needs root and Debian (fping, strace, perf, the PowerPC cross compiler).
-# Builds in build-bench-{release,static,ppc,ppc-static} (the release one with
-# the bench's own helpers, -DTRAPWATCH_BENCH=ON); everything that touches
+# Builds in build-bench-{release,static,ppc,ppc-static,ppc-musl} (the release
+# and musl ones with the bench's own helpers, -DTRAPWATCH_BENCH=ON; the musl
+# sysroot comes from scripts/musl.sh); everything that touches
 # the daemon's paths or the network runs in scripts/sandbox.sh.  See
 # docs/performance.md for what is measured and how.
 set -euo pipefail
@@ -59,11 +60,15 @@ lab_port() { echo $((20162 + $1 / 8)); }
 # ---------------------------------------------------------------------------
 if [[ "${1:-}" == "--inner" ]]; then
     shift
-    raw=$1 seconds=$2 repeat=$3 TW_BUILD_DIR=$4
+    raw=$1 seconds=$2 repeat=$3 TW_BUILD_DIR=$4 musl_dir=$5
     [[ -e /run/tw-sandbox ]] || { echo "bench: not in the sandbox" >&2; exit 2; }
-    tw=$TW_BUILD_DIR/trapwatch/trapwatch
-    twctl=$TW_BUILD_DIR/tools/trapwatchctl
-    ctl=$TW_BUILD_DIR/bench/bench-ctl
+    # The programs of a run, each a command line: the native release build's,
+    # or for the static musl build's allocation count the PowerPC ones under
+    # qemu-ppc (the daemon's peers must speak its byte order).
+    tw=("$TW_BUILD_DIR/trapwatch/trapwatch")
+    twctl=("$TW_BUILD_DIR/tools/trapwatchctl")
+    ctl=("$TW_BUILD_DIR/bench/bench-ctl")
+    keelson=("$TW_BUILD_DIR/tools/keelson-sim")
     cycles=$(awk -v s="$seconds" 'BEGIN { printf "%.4f", s / 5 }')
     hz=$(getconf CLK_TCK)
     keelson_pid=
@@ -187,7 +192,7 @@ if [[ "${1:-}" == "--inner" ]]; then
     }
 
     keelson_up() {
-        "$TW_BUILD_DIR/tools/keelson-sim" >/run/twbench-keelson.log 2>&1 &
+        "${keelson[@]}" >/run/twbench-keelson.log 2>&1 &
         keelson_pid=$!
         tw_wait_for 50 test -S /var/run/keelson.sock ||
             { note "the controller stand-in did not start"; return 1; }
@@ -203,18 +208,18 @@ if [[ "${1:-}" == "--inner" ]]; then
     # appliance's controller daemon does when it runs.
     daemon_up() {
         rm -f /var/run/trapwatch.sock
-        env "$@" "$tw" || { note "trapwatch did not start"; return 1; }
-        tw_wait_for 100 "$twctl" --timeout 2 version >/dev/null 2>&1 ||
+        env "$@" "${tw[@]}" || { note "trapwatch did not start"; return 1; }
+        tw_wait_for 100 "${twctl[@]}" --timeout 2 version >/dev/null 2>&1 ||
             { note "trapwatch does not answer"; return 1; }
-        daemon_pid=$(tw_daemon_pid)
+        daemon_pid=$("${twctl[@]}" pid 2>/dev/null || true)
         [[ -n "$daemon_pid" ]] || { note "no process holds the lock"; return 1; }
-        "$twctl" keelson-start >/dev/null
+        "${twctl[@]}" keelson-start >/dev/null
     }
 
     # matrix_codes: the published matrix's code of every row, one a line.
     matrix_codes() {
         local hex i
-        hex=$("$twctl" --timeout 2 status --raw | tail -n 1) || return 1
+        hex=$("${twctl[@]}" --timeout 2 status --raw | tail -n 1) || return 1
         hex=${hex// /}
         for ((i = 0; i < 2 * lab_rows; i += 2)); do echo $((16#${hex:i:2})); done
     }
@@ -230,7 +235,7 @@ if [[ "${1:-}" == "--inner" ]]; then
 
     daemon_down() {
         [[ -n "$daemon_pid" ]] || return 0
-        "$twctl" terminate >/dev/null 2>&1 || true
+        "${twctl[@]}" terminate >/dev/null 2>&1 || true
         tw_stop "$daemon_pid" - 100 || note "trapwatch did not stop; killed $daemon_pid"
         daemon_pid=
     }
@@ -253,7 +258,7 @@ if [[ "${1:-}" == "--inner" ]]; then
         check_matrix trapwatch "$rep"
         ((rep == 1)) && breakdown trapwatch "$daemon_pid"
         c0=$(proc_counters "$daemon_pid")
-        out=$(timeout 30 "$ctl" rtt 5) || note "round trips: some failed"
+        out=$(timeout 30 "${ctl[@]}" rtt 5) || note "round trips: some failed"
         c1=$(proc_counters "$daemon_pid")
         # The CPU that one round trip costs the daemon and the client: what the
         # rate would be if neither ever waited for a processor.
@@ -285,44 +290,52 @@ if [[ "${1:-}" == "--inner" ]]; then
         put fping hosts_answering "$rep" "$alive"
     }
 
-    # One more daemon, with the allocation counter preloaded: counts from the
-    # moment its control socket listens, over the cycles of one window, then
-    # 1000 control commands, then a burst of GET_STATUS round trips.
+    # run_alloc SUBJECT ENV...: one more daemon, with the allocation counter
+    # (given by ENV, or linked in): counts from the moment its control socket
+    # listens, over the cycles of one window, then 1000 control commands, then
+    # a burst of GET_STATUS round trips.
     run_alloc() {
-        local file=/run/twbench-alloc.bin lib=$TW_BUILD_DIR/bench/liballoc_count.so out
-        note "allocations: $seconds s of cycles, 1000 commands, 2 s of round trips"
+        local who=$1 file=/run/twbench-alloc.bin out
+        shift
+        note "allocations ($who): $seconds s of cycles, 1000 commands, 2 s of round trips"
         head -c 4096 /dev/zero >"$file"
         keelson_up
-        daemon_up "LD_PRELOAD=$lib" "TW_BENCH_ALLOC_FILE=$file"
+        daemon_up "$@" "TW_BENCH_ALLOC_FILE=$file"
         sleep "$seconds"
-        out=$("$ctl" alloc-report "$file")
-        put alloc after_cycles 1 "$(sed -n 's/^alloc_total=//p' <<<"$out")"
-        "$ctl" mix 1000 >/dev/null || note "some of the 1000 commands failed"
-        put alloc after_commands 1 "$("$ctl" alloc-report "$file" | sed -n 's/^alloc_total=//p')"
-        timeout 30 "$ctl" rtt 2 >/dev/null || note "round trips: some failed"
-        out=$("$ctl" alloc-report "$file")
-        put alloc after_round_trips 1 "$(sed -n 's/^alloc_total=//p' <<<"$out")"
+        out=$("${ctl[@]}" alloc-report "$file")
+        put "$who" after_cycles 1 "$(sed -n 's/^alloc_total=//p' <<<"$out")"
+        "${ctl[@]}" mix 1000 >/dev/null || note "some of the 1000 commands failed"
+        put "$who" after_commands 1 "$("${ctl[@]}" alloc-report "$file" | sed -n 's/^alloc_total=//p')"
+        timeout 30 "${ctl[@]}" rtt 2 >/dev/null || note "round trips: some failed"
+        out=$("${ctl[@]}" alloc-report "$file")
+        put "$who" after_round_trips 1 "$(sed -n 's/^alloc_total=//p' <<<"$out")"
         if [[ "$(sed -n 's/^alloc_pid=//p' <<<"$out")" != "$daemon_pid" ]]; then
             note "the allocation counter did not start in the daemon"
-            put alloc counter_started 1 0
+            put "$who" counter_started 1 0
         else
-            put alloc counter_started 1 1
+            put "$who" counter_started 1 1
         fi
         # Where the allocations came from, if any.
         grep '^#' <<<"$out" >&2 || true
         daemon_down
         keelson_down
-        put alloc controller_records 1 "$(grep -c ' cmd=' /run/twbench-keelson.log || true)"
+        put "$who" controller_records 1 "$(grep -c ' cmd=' /run/twbench-keelson.log || true)"
     }
 
     trap 'daemon_down; keelson_down; lab_down' EXIT
     lab_up
     for ((rep = 1; rep <= repeat; rep++)); do
-        put host syscall_ns "$rep" "$("$ctl" syscall-cost | sed -n 's/^syscall_ns=//p')"
+        put host syscall_ns "$rep" "$("${ctl[@]}" syscall-cost | sed -n 's/^syscall_ns=//p')"
         run_trapwatch "$rep"
         run_fping "$rep"
     done
-    run_alloc
+    run_alloc alloc "LD_PRELOAD=$TW_BUILD_DIR/bench/liballoc_count.so"
+    # The static musl build: its counting variant and its peers, under qemu-ppc.
+    tw=(qemu-ppc "$musl_dir/bench/trapwatch-alloc")
+    twctl=(qemu-ppc "$musl_dir/tools/trapwatchctl")
+    ctl=(qemu-ppc "$musl_dir/bench/bench-ctl")
+    keelson=(qemu-ppc "$musl_dir/tools/keelson-sim")
+    run_alloc alloc_musl
     exit 0
 fi
 
@@ -349,13 +362,14 @@ done
 [[ "$repeat" =~ ^[0-9]+$ && "$repeat" -ge 1 ]] || { echo "bench.sh: --repeat wants 1 or more" >&2; exit 2; }
 [[ $EUID -eq 0 ]] || { echo "bench.sh: run as root (the lab uses namespaces)" >&2; exit 2; }
 
-tw_ensure_packages g++ cmake make g++-powerpc-linux-gnu binutils-powerpc-linux-gnu iproute2 \
+tw_ensure_packages g++ cmake make g++-powerpc-linux-gnu binutils-powerpc-linux-gnu qemu-user iproute2 \
     util-linux fping strace linux-perf || exit 1
 
 release=$root/build-bench-release
 static=$root/build-bench-static
 ppc=$root/build-bench-ppc
 ppc_static=$root/build-bench-ppc-static
+ppc_musl=$root/build-bench-ppc-musl
 toolchain=$root/cmake/powerpc-linux-gnu.cmake
 
 # build DIR TARGET... -- CMAKE_ARGS...: a release build without the tests, its
@@ -368,12 +382,16 @@ build() {
 }
 
 if ((do_build)); then
-    echo "bench: building (release with the bench's helpers, static, PowerPC dynamic and static)" >&2
+    echo "bench: building (release with the bench's helpers, static, PowerPC dynamic, static and musl)" >&2
     build "$release" trapwatch trapwatchctl keelson-sim trap-listener bench-ctl alloc_count \
         -- -DTRAPWATCH_BENCH=ON
     build "$static" trapwatch -- -DCMAKE_EXE_LINKER_FLAGS=-static
     build "$ppc" trapwatch -- -DCMAKE_TOOLCHAIN_FILE="$toolchain"
     build "$ppc_static" trapwatch -- -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_EXE_LINKER_FLAGS=-static
+    "$root/scripts/musl.sh" --sysroot-only --jobs "$jobs" >"$ppc_musl.sysroot.log" 2>&1 ||
+        { tail -n 20 "$ppc_musl.sysroot.log"; exit 1; }
+    build "$ppc_musl" trapwatch trapwatchctl keelson-sim bench-ctl trapwatch-alloc \
+        -- -DCMAKE_TOOLCHAIN_FILE="$root/cmake/powerpc-linux-musl.cmake" -DTRAPWATCH_BENCH=ON
 fi
 
 work=$(mktemp -d /tmp/twbench.XXXXXX)
@@ -393,10 +411,13 @@ stripped_size strip "$release/trapwatch/trapwatch" native_dynamic
 stripped_size strip "$static/trapwatch/trapwatch" native_static
 stripped_size powerpc-linux-gnu-strip "$ppc/trapwatch/trapwatch" ppc_dynamic
 stripped_size powerpc-linux-gnu-strip "$ppc_static/trapwatch/trapwatch" ppc_static
+stripped_size powerpc-linux-gnu-strip "$ppc_musl/trapwatch/trapwatch" ppc_musl
+stripped_size powerpc-linux-gnu-strip "$ppc_musl/tools/trapwatchctl" ppc_musl_trapwatchctl
+stripped_size powerpc-linux-gnu-strip "$ppc_musl/tools/keelson-sim" ppc_musl_keelson_sim
 
 echo "bench: measuring: $repeat x ($seconds s trapwatch + $seconds s fping), then allocations" >&2
 "$root/scripts/sandbox.sh" bash "$root/scripts/bench.sh" --inner "$raw" "$seconds" "$repeat" \
-    "$release"
+    "$release" "$ppc_musl"
 
 mkdir -p "$(dirname "$out")"
 awk -v seconds="$seconds" -v repeat="$repeat" -v json="$out" \

@@ -20,7 +20,7 @@ cat "$tmp/table.txt"
 
 for row in "CPU per cycle" "system calls per cycle" "voluntary context switches" "RSS at end" \
     "Pss at end" "GET_STATUS round trips per second" "after cycles / commands / trips" \
-    "PowerPC dynamic / static"; do
+    "PowerPC dynamic / static" "PowerPC static musl"; do
     grep -q "$row" "$tmp/table.txt" || fail "no row \"$row\" in the table"
 done
 [[ -s "$tmp/run.json" ]] || fail "no JSON written"
@@ -28,7 +28,10 @@ for key in '"trapwatch": {' '"fping_loop": {' '"cpu_ms_per_cycle"' '"syscalls_pe
     '"rtt_per_s"' '"ppc_static":'; do
     grep -qF "$key" "$tmp/run.json" || fail "no $key in the JSON"
 done
-grep -qF '"counter_started": true' "$tmp/run.json" || fail "the allocation counter did not start"
+grep -qF '"allocations": {"counter_started": true' "$tmp/run.json" || fail "the allocation counter did not start"
+grep -qF '"ppc_musl": {"counter_started": true, "after' "$tmp/run.json" ||
+    fail "the musl build's allocation counter did not start"
+grep -qE '"ppc_musl": \{[^}]*"after_round_trips": 0\}' "$tmp/run.json" || fail "the musl build allocated after start-up"
 grep -qF '"after_round_trips": 0,' "$tmp/run.json" || {
     grep -F '"allocations"' "$tmp/run.json" >&2
     grep '^#' "$tmp/log.txt" >&2
