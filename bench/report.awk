@@ -125,7 +125,7 @@ END {
         verdict(ppcs > 0 && ppcs <= 524288)
     musl = one("size", "ppc_musl")
     printf "%-38s %d  (<= 262144)  [%s]\n", "  PowerPC static musl", musl, verdict(musl > 0 && musl <= 262144)
-    printf "%-38s %d / %d\n", "  PowerPC static musl ctl / keelson-sim", one("size", "ppc_musl_trapwatchctl"),
+    printf "%-38s %d / %d\n", "  musl trapwatchctl / keelson-sim", one("size", "ppc_musl_trapwatchctl"),
         one("size", "ppc_musl_keelson_sim")
 
     nb = 0
