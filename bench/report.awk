@@ -117,6 +117,8 @@ END {
     mstarted = one("alloc_musl", "counter_started")
     printf "%-38s %d / %d / %d%s  [%s]\n", "  PowerPC musl, under qemu-ppc", m1, m2, m3,
         (mstarted == 1 ? "" : " (counter did not start)"), verdict(mstarted == 1 && m3 == 0)
+    mmatrix = one("alloc_musl", "matrix_code2") " / " one("alloc_musl", "matrix_code1") " / " one("alloc_musl", "matrix_code0")
+    printf "%-38s %s  (30 / 30 / 28)\n", "  its matrix codes 2 / 1 / 0", mmatrix
 
     printf "\nstripped binary, bytes\n"
     printf "%-38s %d / %d\n", "  native dynamic / static", one("size", "native_dynamic"), one("size", "native_static")
@@ -161,8 +163,8 @@ END {
     printf "  \"host_figures\": %s,\n", jsubject("host") > json
     printf "  \"allocations\": {\"counter_started\": %s, \"after_cycles\": %d, \"after_commands\": %d, \"after_round_trips\": %d, \"commands\": 1000,\n",
         (started == 1 ? "true" : "false"), a1, a2, a3 > json
-    printf "    \"ppc_musl\": {\"counter_started\": %s, \"after_cycles\": %d, \"after_commands\": %d, \"after_round_trips\": %d}},\n",
-        (mstarted == 1 ? "true" : "false"), m1, m2, m3 > json
+    printf "    \"ppc_musl\": {\"counter_started\": %s, \"after_cycles\": %d, \"after_commands\": %d, \"after_round_trips\": %d, \"matrix_codes_2_1_0\": \"%s\"}},\n",
+        (mstarted == 1 ? "true" : "false"), m1, m2, m3, mmatrix > json
     printf "  \"stripped_bytes\": {\"native_dynamic\": %d, \"native_static\": %d, \"ppc_dynamic\": %d, \"ppc_static\": %d, \"ppc_musl\": %d, \"ppc_musl_trapwatchctl\": %d, \"ppc_musl_keelson_sim\": %d},\n",
         one("size", "native_dynamic"), one("size", "native_static"), one("size", "ppc_dynamic"), ppcs, musl,
         one("size", "ppc_musl_trapwatchctl"), one("size", "ppc_musl_keelson_sim") > json

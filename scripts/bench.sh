@@ -302,6 +302,8 @@ if [[ "${1:-}" == "--inner" ]]; then
         keelson_up
         daemon_up "$@" "TW_BENCH_ALLOC_FILE=$file"
         sleep "$seconds"
+        # The same lab, so the same matrix whatever the build.
+        check_matrix "$who" 1
         out=$("${ctl[@]}" alloc-report "$file")
         put "$who" after_cycles 1 "$(sed -n 's/^alloc_total=//p' <<<"$out")"
         "${ctl[@]}" mix 1000 >/dev/null || note "some of the 1000 commands failed"

@@ -31,7 +31,8 @@ done
 grep -qF '"allocations": {"counter_started": true' "$tmp/run.json" || fail "the allocation counter did not start"
 grep -qF '"ppc_musl": {"counter_started": true, "after' "$tmp/run.json" ||
     fail "the musl build's allocation counter did not start"
-grep -qE '"ppc_musl": \{[^}]*"after_round_trips": 0\}' "$tmp/run.json" || fail "the musl build allocated after start-up"
+grep -qE '"ppc_musl": \{[^}]*"after_round_trips": 0,' "$tmp/run.json" || fail "the musl build allocated after start-up"
+grep -qF '"matrix_codes_2_1_0": "30 / 30 / 28"' "$tmp/run.json" || fail "the musl build's matrix is not the lab's"
 grep -qF '"after_round_trips": 0,' "$tmp/run.json" || {
     grep -F '"allocations"' "$tmp/run.json" >&2
     grep '^#' "$tmp/log.txt" >&2
