@@ -126,6 +126,7 @@ kernel() {
     dir=$cache/kernel-$k
     if [[ ! -f "$dir/vmlinux" ]]; then
         echo "board: building the kernel (linux-source-6.1 $ver) into $dir" >&2
+        local t=$SECONDS
         src=$cache/linux-src
         rm -rf "$src" "$dir.tmp" && mkdir -p "$src" "$dir.tmp"
         tar -xJf /usr/src/linux-source-6.1.tar.xz -C "$src" --strip-components=1
@@ -135,6 +136,7 @@ kernel() {
         run_logged "$cache/kernel.log" "${m[@]}" -j"$jobs" vmlinux
         mkdir -p "$dir" && cp "$dir.tmp/.config" "$dir/config" && mv "$dir.tmp/vmlinux" "$dir/"
         rm -rf "$src" "$dir.tmp"
+        echo "board: kernel built in $((SECONDS - t)) s" >&2
     fi
     echo "$dir/vmlinux"
 }
@@ -156,6 +158,7 @@ busybox() {
     dir=$cache/busybox-$k
     if [[ ! -f "$dir/busybox" ]]; then
         echo "board: building BusyBox into $dir" >&2
+        local t=$SECONDS
         b=$cache/busybox-build
         rm -rf "$b" "$dir" && mkdir -p "$b/out"
         run_logged "$cache/busybox.log" dpkg-source -x "$srcs"/busybox_*.dsc "$b/src"
@@ -171,6 +174,7 @@ busybox() {
         run_logged "$cache/busybox.log" make -C "$b/out" -j"$jobs" busybox busybox.links
         mkdir -p "$dir" && cp "$b/out/busybox" "$b/out/busybox.links" "$b/out/.config" "$dir/"
         rm -rf "$b"
+        echo "board: BusyBox built in $((SECONDS - t)) s" >&2
     fi
     echo "$dir"
 }
