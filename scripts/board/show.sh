@@ -1,3 +1,4 @@
+# shellcheck shell=sh
 # The daemon at work on the board (sourced by rc): started by its init
 # script, the matrix and the controller's refresh commands every five
 # seconds for tw_cycles frames, then the init script's stop.  Its console

@@ -1,3 +1,4 @@
+# shellcheck shell=sh
 # The board check: scenarios run on the booted PowerPC image under BusyBox
 # sh (sourced by the image's rc, keelson-sim listening, receivers c1 0..2 on
 # the host side: trap listener, refused port, silent address).  Each prints
@@ -30,8 +31,8 @@ refreshes() {
 }
 c1() { trapwatchctl status | grep '^ *c1 ' | sed 's/^ *c1 *//' | tr -s ' '; }
 cpus() {
-    for t in /proc/$pid/task/*; do
-        echo "$(sed -n 's/^Cpus_allowed_list:\s*//p' $t/status)/$(cut -d' ' -f39 $t/stat)"
+    for t in /proc/"$pid"/task/*; do
+        echo "$(sed -n 's/^Cpus_allowed_list:\s*//p' "$t"/status)/$(cut -d' ' -f39 "$t"/stat)"
     done | tr '\n' ' '
 }
 
