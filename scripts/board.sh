@@ -102,7 +102,8 @@ run_logged() {
     "$@" >"$log" 2>&1 || { tail -n 30 "$log" >&2; echo "board: failed, see $log" >&2; return 1; }
 }
 
-# key TEXT_OR_FILE...: 16 hex digits over files' contents and texts.
+# key TEXT_OR_FILE...: 16 hex digits over files' contents and texts.  The
+# config fragments count by their options alone: a comment builds nothing.
 key() {
     local a
     for a in "$@"; do if [[ -f "$a" ]]; then cat "$a"; else echo "$a"; fi; done | sha256sum | cut -c1-16
@@ -122,7 +123,8 @@ check_config() {
 kernel() {
     local ver k dir src
     ver=$(dpkg-query -W -f='${Version}' linux-source-6.1)
-    k=$(key "linux-source-6.1 $ver" "$(${cross}gcc --version | head -n 1)" "$here/board/kernel.config")
+    k=$(key "linux-source-6.1 $ver" "$(${cross}gcc --version | head -n 1)" \
+        "$(grep '^CONFIG_' "$here/board/kernel.config")")
     dir=$cache/kernel-$k
     if [[ ! -f "$dir/vmlinux" ]]; then
         echo "board: building the kernel (linux-source-6.1 $ver) into $dir" >&2
@@ -154,7 +156,8 @@ busybox() {
         run_logged "$cache/busybox-src.log" apt-get "${a[@]}" update
         (cd "$srcs" && run_logged "$cache/busybox-src.log" apt-get "${a[@]}" source --download-only busybox)
     fi
-    k=$(key "$srcs"/busybox_*.dsc "$(${cross}gcc --version | head -n 1)" "$here/board/busybox.config")
+    k=$(key "$srcs"/busybox_*.dsc "$(${cross}gcc --version | head -n 1)" \
+        "$(grep '^CONFIG_' "$here/board/busybox.config")")
     dir=$cache/busybox-$k
     if [[ ! -f "$dir/busybox" ]]; then
         echo "board: building BusyBox into $dir" >&2
