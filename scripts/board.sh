@@ -19,6 +19,7 @@
 #                 "BOARD-CHECK" lines are the results)
 #   --console F   keep the console, without carriage returns, in F
 #   --build-only  build the image's parts and stop
+#   --no-install  install no package (all must be there)
 set -euo pipefail
 shopt -s inherit_errexit  # a failed step inside $(...) ends the script too
 # Read whole before it runs, as the lab is.
@@ -35,7 +36,7 @@ console=""
 build_only=0
 install=1
 inner=0
-usage() { sed -n '2,21p' "$0" | sed 's/^# \{0,1\}//'; }
+usage() { sed -n '2,22p' "$0" | sed 's/^# \{0,1\}//'; }
 while [[ $# -gt 0 ]]; do
     case "$1" in
         --inner) inner=1 work=$2; shift ;;
@@ -197,8 +198,11 @@ board_init() {
 # else the glibc cross build's (dynamic; the image then carries the
 # toolchain's C and C++ libraries as the board's own).
 tarball() {
+    local p
     if [[ -x "$here/musl.sh" ]]; then
-        "$here/musl.sh" | tail -n 1
+        p=$("$here/musl.sh" | tail -n 1)  # it prints the tarball's path last
+        [[ -f "$p" ]] || { echo "board: scripts/musl.sh gave no tarball" >&2; return 1; }
+        echo "$p"
         return
     fi
     local dir=$TW_BUILD_DIR-board-ppc
