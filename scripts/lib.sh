@@ -115,7 +115,9 @@ tw_config() {
 # others), joined to this namespace, which gets the management address
 # 192.0.2.1/24 on the link "NS-m".  LATENCY 0 gives a veth pair; more gives
 # two TUN devices joined by netrelay (from TW_BUILD_DIR) with that many
-# milliseconds each way, as a real link has.
+# milliseconds each way, as a real link has.  LATENCY "bridge" makes "NS-m"
+# a bridge without an address instead, holding the veth's end ("NS-v"):
+# a virtual machine's TAP joins it and the machine holds 192.0.2.1.
 tw_rxnet_up() {
     local ns=$1 latency=$2
     shift 2
@@ -130,7 +132,11 @@ tw_rxnet_up() {
     # need not be installed.)
     ip netns exec "$ns" sh -c 'echo 0 >/proc/sys/net/ipv4/icmp_ratelimit &&
         echo 6160 >/proc/sys/net/ipv4/icmp_ratemask' || return 1
-    if ((latency > 0)) && [[ -c /dev/net/tun && -x "$relay" ]]; then
+    if [[ "$latency" == bridge ]]; then
+        ip link add "$mgmt_if" type bridge && ip link set "$mgmt_if" up &&
+            ip link add "$ns-v" type veth peer name "$rx_if" netns "$ns" &&
+            ip link set "$ns-v" master "$mgmt_if" up || return 1
+    elif ((latency > 0)) && [[ -c /dev/net/tun && -x "$relay" ]]; then
         "$relay" --delay-ms "$latency" "$mgmt_if" "$rx_if" >"/run/$ns.relay.log" 2>&1 &
         echo $! >"/run/$ns.relay.pid"
         tw_wait_for 50 ip link show "$rx_if" >/dev/null 2>&1 || return 1
@@ -139,7 +145,9 @@ tw_rxnet_up() {
         ip link add "$mgmt_if" type veth peer name "$rx_if" address 02:00:5e:00:53:12 netns "$ns" ||
             return 1
     fi
-    ip addr add 192.0.2.1/24 dev "$mgmt_if" && ip link set "$mgmt_if" up || return 1
+    if [[ "$latency" != bridge ]]; then
+        ip addr add 192.0.2.1/24 dev "$mgmt_if" && ip link set "$mgmt_if" up || return 1
+    fi
     for a in "${held[@]}"; do
         ip -n "$ns" addr add "$a/32" dev "$rx_if" || return 1
     done
@@ -150,7 +158,7 @@ tw_rxnet_up() {
     # On veth, pin every receiver's neighbour entry: a learned one fails its
     # next check once nobody holds the address, and the kernel then drops the
     # echo requests before they reach the wire.
-    if [[ ! -f "/run/$ns.relay.pid" ]]; then
+    if [[ ! -f "/run/$ns.relay.pid" && "$latency" != bridge ]]; then
         for a in "${held[@]}" "${unheld[@]}"; do
             ip neigh replace "$a" lladdr 02:00:5e:00:53:12 dev "$mgmt_if" nud permanent || return 1
         done
@@ -169,6 +177,7 @@ tw_rxnet_down() {
     fi
     ip netns del "$ns" 2>/dev/null || true
     ip link del "$ns-m" 2>/dev/null || true
+    ip link del "$ns-v" 2>/dev/null || true
 }
 
 tw_daemon_pid() {

@@ -1,0 +1,271 @@
+#!/usr/bin/env bash
+# The daemon on a booted board: a 32-bit big-endian PowerPC kernel with two
+# cores under qemu-system-ppc64 (machine ppce500, e5500 cores in 32-bit
+# mode), BusyBox as its userland, the project's PowerPC tarball unpacked
+# over its root, keelson-sim as its controller, and its network interface
+# joined to the lab's receivers on the host side.
+#
+#   scripts/board.sh [--cycles N] [--check SCRIPT] [--console FILE]
+#                    [--build-only] [--no-install]
+#
+# As root on a Debian machine: installs what is missing, builds the kernel
+# and BusyBox once into the cache (TW_BOARD_CACHE, default
+# /var/cache/trapwatch-board; each kept under a key of what it was built
+# from), builds the tarball, makes the image, then boots it inside
+# scripts/sandbox.sh and shows the serial console: the kernel, the board's
+# script ("board:" lines), the daemon's trace.
+#   --cycles N    frames of the matrix to show before the stop (default 3)
+#   --check FILE  run the guest script FILE instead (the board check; its
+#                 "BOARD-CHECK" lines are the results)
+#   --console F   keep the console, without carriage returns, in F
+#   --build-only  build the image's parts and stop
+#   --no-install  install no package (all must be there)
+set -euo pipefail
+shopt -s inherit_errexit  # a failed step inside $(...) ends the script too
+# Read whole before it runs, as the lab is.
+{
+
+here=$(cd "$(dirname "$(readlink -f "$0")")" && pwd)
+root=$(dirname "$here")
+# shellcheck source=scripts/lib.sh
+source "$here/lib.sh"
+
+cycles=3
+check=""
+console=""
+build_only=0
+install=1
+inner=0
+usage() { sed -n '2,22p' "$0" | sed 's/^# \{0,1\}//'; }
+while [[ $# -gt 0 ]]; do
+    case "$1" in
+        --inner) inner=1 work=$2; shift ;;
+        --cycles) cycles=${2:?--cycles needs a number}; shift ;;
+        --check) check=$(readlink -f "${2:?--check needs a file}"); shift ;;
+        --console) console=$(readlink -m "${2:?--console needs a file}"); shift ;;
+        --build-only) build_only=1 ;;
+        --no-install) install=0 ;;
+        -h | --help) usage; exit 0 ;;
+        *) echo "board: unknown option: $1" >&2; usage >&2; exit 2 ;;
+    esac
+    shift
+done
+[[ "$cycles" =~ ^[0-9]+$ ]] || { echo "board: --cycles needs a number" >&2; exit 2; }
+
+cache=${TW_BOARD_CACHE:-/var/cache/trapwatch-board}
+[[ $inner -eq 1 ]] || work=$cache/run.$$  # this run's image and console
+cross=powerpc-linux-gnu-
+netns=twb                 # tw_rxnet_up's namespace; the bridge is twb-m
+tap=twb-t
+rx_up=192.0.2.10          # trap listener: 2
+rx_refused=192.0.2.11     # answers echo, refuses the trap port: 1
+rx_silent=192.0.2.12      # nobody holds it: 0
+
+# ------------------------------------------------------ in the sandbox ---
+if [[ $inner -eq 1 ]]; then
+    trap 'tw_rxnet_down "$netns"' EXIT
+    tw_rxnet_up "$netns" bridge "$rx_up" "$rx_refused" -- "$rx_silent"
+    ip tuntap add "$tap" mode tap && ip link set "$tap" master "$netns-m" up
+    ip netns exec "$netns" "$TW_BUILD_DIR/tools/lab/trap-listener" "$rx_up:162" >/dev/null &
+    job=show
+    [[ -n "$check" ]] && job=check
+    # The guest ends itself (its reset ends qemu); the bound is for a hang.
+    limit=$((120 + 6 * cycles))
+    [[ -n "$check" ]] && limit=400
+    rc=0
+    timeout --kill-after=5 "$limit" qemu-system-ppc64 -M ppce500 -cpu e5500 -smp 2 -m 256 \
+        -display none -monitor none -serial stdio -no-reboot \
+        -kernel "$work/vmlinux" -initrd "$work/rootfs.cpio.gz" \
+        -append "console=ttyS0 rdinit=/init tw_job=$job tw_cycles=$cycles tw_time=$(date +%s)" \
+        -netdev "tap,id=n0,ifname=$tap,script=no,downscript=no" -device virtio-net-pci,netdev=n0 \
+        </dev/null | tee "$work/console.raw" || rc=$?
+    ((rc == 0)) || echo "board: qemu ended with status $rc (limit ${limit} s)" >&2
+    grep -q '^board: power off' <(tr -d '\r' <"$work/console.raw") || exit 1
+    exit "$rc"
+fi
+
+# ------------------------------------------------------------ outside ---
+[[ $EUID -eq 0 ]] || { echo "board: must run as root (namespaces, TAP)" >&2; exit 2; }
+if [[ $install -eq 1 ]]; then
+    tw_ensure_packages build-essential dpkg-dev cmake flex bison bc cpio xz-utils bzip2 iproute2 \
+        gcc-powerpc-linux-gnu g++-powerpc-linux-gnu linux-source-6.1 qemu-system-ppc ||
+        { echo "board: package install failed" >&2; exit 1; }
+fi
+mkdir -p "$cache"
+exec 9>"$cache/lock"
+flock 9  # one builder of the cache at a time
+jobs=${TW_JOBS:-$(nproc)}
+
+# run_logged LOG CMD...: CMD's output to LOG, its tail shown when it fails.
+run_logged() {
+    local log=$1
+    shift
+    "$@" >"$log" 2>&1 || { tail -n 30 "$log" >&2; echo "board: failed, see $log" >&2; return 1; }
+}
+
+# key TEXT_OR_FILE...: 16 hex digits over files' contents and texts.  The
+# config fragments count by their options alone: a comment builds nothing.
+key() {
+    local a
+    for a in "$@"; do if [[ -f "$a" ]]; then cat "$a"; else echo "$a"; fi; done | sha256sum | cut -c1-16
+}
+
+# check_config FRAGMENT CONFIG: false when one of FRAGMENT's options did not
+# hold in CONFIG (a dependency the fragment lacks).
+check_config() {
+    local frag=$1 cfg=$2 line bad=0
+    while read -r line; do
+        grep -qxF "$line" "$cfg" || { echo "board: $line did not hold" >&2; bad=1; }
+    done < <(grep '^CONFIG_' "$frag")
+    return $bad
+}
+
+# The kernel, keyed by the source package, the compiler and the fragment.
+kernel() {
+    local ver k dir src
+    ver=$(dpkg-query -W -f='${Version}' linux-source-6.1)
+    k=$(key "linux-source-6.1 $ver" "$(${cross}gcc --version | head -n 1)" \
+        "$(grep '^CONFIG_' "$here/board/kernel.config")")
+    dir=$cache/kernel-$k
+    if [[ ! -f "$dir/vmlinux" ]]; then
+        echo "board: building the kernel (linux-source-6.1 $ver) into $dir" >&2
+        local t=$SECONDS
+        src=$cache/linux-src
+        rm -rf "$src" "$dir.tmp" && mkdir -p "$src" "$dir.tmp"
+        tar -xJf /usr/src/linux-source-6.1.tar.xz -C "$src" --strip-components=1
+        local m=(make -C "$src" O="$dir.tmp" ARCH=powerpc CROSS_COMPILE="$cross")
+        KCONFIG_ALLCONFIG="$here/board/kernel.config" run_logged "$cache/kernel.log" "${m[@]}" allnoconfig
+        check_config "$here/board/kernel.config" "$dir.tmp/.config"
+        run_logged "$cache/kernel.log" "${m[@]}" -j"$jobs" vmlinux
+        mkdir -p "$dir" && cp "$dir.tmp/.config" "$dir/config" && mv "$dir.tmp/vmlinux" "$dir/"
+        rm -rf "$src" "$dir.tmp"
+        echo "board: kernel built in $((SECONDS - t)) s" >&2
+    fi
+    echo "$dir/vmlinux"
+}
+
+# BusyBox from Debian's source package (fetched once with a sources list of
+# our own), static; keyed by the package's .dsc, the compiler, the fragment.
+busybox() {
+    local apt=$cache/apt srcs=$cache/busybox-src k dir b
+    if ! ls "$srcs"/busybox_*.dsc >/dev/null 2>&1; then
+        mkdir -p "$apt/lists/partial" "$srcs"
+        echo 'deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] http://deb.debian.org/debian bookworm main' \
+            >"$apt/sources.list"
+        local a=(-o Dir::Etc::SourceList="$apt/sources.list" -o Dir::Etc::SourceParts=/dev/null
+                 -o Dir::State::Lists="$apt/lists")
+        run_logged "$cache/busybox-src.log" apt-get "${a[@]}" update
+        (cd "$srcs" && run_logged "$cache/busybox-src.log" apt-get "${a[@]}" source --download-only busybox)
+    fi
+    k=$(key "$srcs"/busybox_*.dsc "$(${cross}gcc --version | head -n 1)" \
+        "$(grep '^CONFIG_' "$here/board/busybox.config")")
+    dir=$cache/busybox-$k
+    if [[ ! -f "$dir/busybox" ]]; then
+        echo "board: building BusyBox into $dir" >&2
+        local t=$SECONDS
+        b=$cache/busybox-build
+        rm -rf "$b" "$dir" && mkdir -p "$b/out"
+        run_logged "$cache/busybox.log" dpkg-source -x "$srcs"/busybox_*.dsc "$b/src"
+        # allnoconfig, then the fragment's lines in place of the defaults.
+        run_logged "$cache/busybox.log" make -C "$b/src" O="$b/out" allnoconfig
+        grep -vE "^(# )?($(grep -o '^CONFIG_[A-Z0-9_]*' "$here/board/busybox.config" | paste -sd'|'))[= ]" \
+            "$b/out/.config" >"$b/config"
+        grep '^CONFIG_' "$here/board/busybox.config" >>"$b/config"
+        mv "$b/config" "$b/out/.config"
+        # New questions take their defaults (off); the status is make's.
+        run_logged "$cache/busybox.log" bash -c 'yes "" | make -C "$1" oldconfig' _ "$b/out"
+        check_config "$here/board/busybox.config" "$b/out/.config"
+        run_logged "$cache/busybox.log" make -C "$b/out" -j"$jobs" busybox busybox.links
+        mkdir -p "$dir" && cp "$b/out/busybox" "$b/out/busybox.links" "$b/out/.config" "$dir/"
+        rm -rf "$b"
+        echo "board: BusyBox built in $((SECONDS - t)) s" >&2
+    fi
+    echo "$dir"
+}
+
+# Process 1 of the image (scripts/board/init.cpp), keyed by its source.
+board_init() {
+    local dir
+    dir=$cache/init-$(key "$here/board/init.cpp" "$(${cross}g++ --version | head -n 1)")
+    if [[ ! -f "$dir/init" ]]; then
+        mkdir -p "$dir"
+        ${cross}g++ -std=c++20 -static -Os -s -Wall -Wextra -Werror -o "$dir/init" "$here/board/init.cpp"
+    fi
+    echo "$dir/init"
+}
+
+# The board's programs: scripts/musl.sh's static tarball when it is there,
+# else the glibc cross build's (dynamic; the image then carries the
+# toolchain's C and C++ libraries as the board's own).
+tarball() {
+    local p
+    if [[ -x "$here/musl.sh" ]]; then
+        p=$("$here/musl.sh" | tail -n 1)  # it prints the tarball's path last
+        [[ -f "$p" ]] || { echo "board: scripts/musl.sh gave no tarball" >&2; return 1; }
+        echo "$p"
+        return
+    fi
+    local dir=$TW_BUILD_DIR-board-ppc
+    tw_build "$dir" trapwatch trapwatchctl keelson-sim -- -DCMAKE_TOOLCHAIN_FILE="$root/cmake/powerpc-linux-gnu.cmake" \
+        -DTRAPWATCH_TESTS=OFF >"$dir.log" 2>&1 || { tail -n 30 "$dir.log" >&2; return 1; }
+    (cd "$dir" && cpack >>"$dir.log" 2>&1) || { tail -n 30 "$dir.log" >&2; return 1; }
+    ls "$dir"/packages/trapwatch-*-linux-powerpc.tar.gz
+}
+
+# libraries STAGE: copies into STAGE/lib every shared library (and the
+# loader) that the programs in STAGE need, from the cross toolchain.
+libraries() {
+    local stage=$1 sysroot=/usr/${cross%-}/lib f n todo=()
+    mapfile -t todo < <(find "$stage" -type f -perm -u+x)
+    while ((${#todo[@]} > 0)); do
+        f=${todo[-1]}
+        unset 'todo[-1]'
+        for n in $(${cross}readelf -d "$f" 2>/dev/null | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p') \
+            $(${cross}readelf -l "$f" 2>/dev/null | sed -n 's/.*interpreter: \/lib\/\(.*\)]/\1/p'); do
+            [[ -e "$stage/lib/$n" ]] && continue
+            cp -L "$sysroot/$n" "$stage/lib/$n"
+            todo+=("$stage/lib/$n")
+        done
+    done
+}
+
+# image KERNEL BUSYBOX_DIR INIT TARBALL: $work/vmlinux and $work/rootfs.cpio.gz.
+image() {
+    local stage=$work/root l
+    mkdir -p "$stage"/{bin,sbin,usr/bin,usr/sbin,lib,dev,proc,sys,run,tmp,var,etc/board,mnt/params}
+    ln -s ../run "$stage/var/run"
+    ln -s ../run/lock "$stage/var/lock"
+    cp "$2/busybox" "$stage/bin/"
+    while read -r l; do ln -sf /bin/busybox "$stage$l"; done <"$2/busybox.links"
+    cp "$3" "$stage/init"
+    cp "$here/board/rc" "$here/board/show.sh" "$stage/etc/board/"
+    [[ -n "$check" ]] && cp "$check" "$stage/etc/board/checks.sh"
+    # As an integrator installs it: the tarball unpacked over the root.
+    tar -xzf "$4" -C "$stage"
+    libraries "$stage"
+    tw_config 192.0.2.1 "162:$rx_up,$rx_refused,$rx_silent" >"$stage/mnt/params/cfparams.txt"
+    (cd "$stage" && find . | cpio -o -H newc -R 0:0 --quiet) | gzip -1 >"$work/rootfs.cpio.gz"
+    cp "$1" "$work/vmlinux"
+    rm -rf "$stage"
+}
+
+t0=$SECONDS
+rm -rf "$work" && mkdir -p "$work"
+trap 'rm -rf "$work"' EXIT
+vmlinux=$(kernel)
+bb=$(busybox)
+init=$(board_init)
+echo "board: building the PowerPC tarball and the host's trap listener" >&2
+pkg=$(tarball)
+mkdir -p "$TW_BUILD_DIR"
+run_logged "$TW_BUILD_DIR/board-build.log" tw_build "$TW_BUILD_DIR" trap-listener
+image "$vmlinux" "$bb" "$init" "$pkg"
+flock -u 9
+echo "board: image ready in $((SECONDS - t0)) s: $(basename "$(dirname "$vmlinux")"), $(basename "$bb"), $(basename "$pkg")" >&2
+[[ $build_only -eq 1 ]] && exit 0
+
+rc=0
+"$here/sandbox.sh" bash "$here/board.sh" --inner "$work" --cycles "$cycles" ${check:+--check "$check"} || rc=$?
+[[ -n "$console" ]] && tr -d '\r' <"$work/console.raw" >"$console"
+exit "$rc"
+}
