@@ -194,39 +194,13 @@ board_init() {
     echo "$dir/init"
 }
 
-# The board's programs: scripts/musl.sh's static tarball when it is there,
-# else the glibc cross build's (dynamic; the image then carries the
-# toolchain's C and C++ libraries as the board's own).
+# The board's programs: the static PowerPC tarball of scripts/musl.sh, which
+# prints its path last.
 tarball() {
     local p
-    if [[ -x "$here/musl.sh" ]]; then
-        p=$("$here/musl.sh" | tail -n 1)  # it prints the tarball's path last
-        [[ -f "$p" ]] || { echo "board: scripts/musl.sh gave no tarball" >&2; return 1; }
-        echo "$p"
-        return
-    fi
-    local dir=$TW_BUILD_DIR-board-ppc
-    tw_build "$dir" trapwatch trapwatchctl keelson-sim -- -DCMAKE_TOOLCHAIN_FILE="$root/cmake/powerpc-linux-gnu.cmake" \
-        -DTRAPWATCH_TESTS=OFF >"$dir.log" 2>&1 || { tail -n 30 "$dir.log" >&2; return 1; }
-    (cd "$dir" && cpack >>"$dir.log" 2>&1) || { tail -n 30 "$dir.log" >&2; return 1; }
-    ls "$dir"/packages/trapwatch-*-linux-powerpc.tar.gz
-}
-
-# libraries STAGE: copies into STAGE/lib every shared library (and the
-# loader) that the programs in STAGE need, from the cross toolchain.
-libraries() {
-    local stage=$1 sysroot=/usr/${cross%-}/lib f n todo=()
-    mapfile -t todo < <(find "$stage" -type f -perm -u+x)
-    while ((${#todo[@]} > 0)); do
-        f=${todo[-1]}
-        unset 'todo[-1]'
-        for n in $(${cross}readelf -d "$f" 2>/dev/null | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p') \
-            $(${cross}readelf -l "$f" 2>/dev/null | sed -n 's/.*interpreter: \/lib\/\(.*\)]/\1/p'); do
-            [[ -e "$stage/lib/$n" ]] && continue
-            cp -L "$sysroot/$n" "$stage/lib/$n"
-            todo+=("$stage/lib/$n")
-        done
-    done
+    p=$("$here/musl.sh" | tail -n 1)
+    [[ -f "$p" ]] || { echo "board: scripts/musl.sh gave no tarball" >&2; return 1; }
+    echo "$p"
 }
 
 # image KERNEL BUSYBOX_DIR INIT TARBALL: $work/vmlinux and $work/rootfs.cpio.gz.
@@ -242,7 +216,6 @@ image() {
     [[ -n "$check" ]] && cp "$check" "$stage/etc/board/checks.sh"
     # As an integrator installs it: the tarball unpacked over the root.
     tar -xzf "$4" -C "$stage"
-    libraries "$stage"
     tw_config 192.0.2.1 "162:$rx_up,$rx_refused,$rx_silent" >"$stage/mnt/params/cfparams.txt"
     (cd "$stage" && find . | cpio -o -H newc -R 0:0 --quiet) | gzip -1 >"$work/rootfs.cpio.gz"
     cp "$1" "$work/vmlinux"
