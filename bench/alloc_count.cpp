@@ -17,10 +17,7 @@
 // listen() counts, and it records its pid.
 #include <dlfcn.h>
 #include <execinfo.h>
-#include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -71,23 +68,7 @@ void on_alloc(uint64_t alloc_report::*counter, size_t size) {
 }
 
 __attribute__((constructor)) void alloc_count_init() {
-    // getenv is safe here: the daemon reads no variable, this library does.
-    const char *path = std::getenv("TW_BENCH_ALLOC_FILE");
-    if (path == nullptr) {
-        return;
-    }
-    const int fd = open(path, O_RDWR | O_CLOEXEC);
-    if (fd < 0) {
-        return;
-    }
-    struct stat st {};
-    if (fstat(fd, &st) == 0 && st.st_size >= alloc_report_len) {
-        void *p = mmap(nullptr, sizeof(alloc_report), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-        if (p != MAP_FAILED) {
-            report = static_cast<alloc_report *>(p);
-        }
-    }
-    close(fd);
+    report = alloc_report_map();
     // backtrace() loads its unwinder on first use, which allocates: do that
     // now, before anything is counted.
     void *warm[2];

@@ -15,9 +15,6 @@
 // listen() and goes to the shared page of alloc_report.h, in the counting
 // process's byte order (the PowerPC bench-ctl reads it).  Of each of the
 // first allocations only the caller's address is kept.
-#include <fcntl.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -76,23 +73,7 @@ void on_alloc(uint32_t counts::*count, uint64_t alloc_report::*field, size_t siz
 }
 
 __attribute__((constructor)) void alloc_wrap_init() {
-    // getenv is safe here: the daemon reads no variable, this counter does.
-    const char *path = std::getenv("TW_BENCH_ALLOC_FILE");
-    if (path == nullptr) {
-        return;
-    }
-    const int fd = open(path, O_RDWR | O_CLOEXEC);
-    if (fd < 0) {
-        return;
-    }
-    struct stat st {};
-    if (fstat(fd, &st) == 0 && st.st_size >= alloc_report_len) {
-        void *p = mmap(nullptr, sizeof(alloc_report), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-        if (p != MAP_FAILED) {
-            report = static_cast<alloc_report *>(p);
-        }
-    }
-    close(fd);
+    report = alloc_report_map();
 }
 
 }  // namespace
