@@ -26,7 +26,6 @@ shopt -s inherit_errexit  # a failed step inside $(...) ends the script too
 {
 
 here=$(cd "$(dirname "$(readlink -f "$0")")" && pwd)
-root=$(dirname "$here")
 # shellcheck source=scripts/lib.sh
 source "$here/lib.sh"
 
