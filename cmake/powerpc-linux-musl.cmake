@@ -17,7 +17,7 @@ get_filename_component(TRAPWATCH_MUSL_SYSROOT ${TRAPWATCH_MUSL_SYSROOT} ABSOLUTE
 set(TRAPWATCH_MUSL_SYSROOT ${TRAPWATCH_MUSL_SYSROOT} CACHE PATH "musl sysroot made by scripts/musl.sh")
 list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES TRAPWATCH_MUSL_SYSROOT)
 set(tw_sysroot ${TRAPWATCH_MUSL_SYSROOT})
-if(NOT EXISTS ${tw_sysroot}/lib/musl.specs)
+if(NOT EXISTS ${tw_sysroot}/lib/crt1.o)
   message(FATAL_ERROR "no musl sysroot in ${tw_sysroot}: run scripts/musl.sh")
 endif()
 
@@ -33,8 +33,9 @@ set(tw_cxx_include "-nostdinc++ -isystem ${tw_sysroot}/include/c++/12 -isystem $
 set(tw_small "-ffunction-sections -fdata-sections")
 set(CMAKE_C_FLAGS_INIT "${tw_musl_flags} ${tw_small}")
 set(CMAKE_CXX_FLAGS_INIT "${tw_cxx_include} ${tw_musl_flags} ${tw_small} -fno-exceptions -fno-rtti")
-# The specs file names musl's start files and libraries in place of glibc's.
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -specs=${tw_sysroot}/lib/musl.specs -Wl,--gc-sections")
+# musl's start files (-B) and libraries (-L) are found before the cross
+# toolchain's glibc ones; the compiler's own (crtbegin, libgcc) stay.
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -B${tw_sysroot}/lib/ -L${tw_sysroot}/lib -Wl,--gc-sections")
 set(CMAKE_CXX_FLAGS_RELEASE_INIT "-Os -DNDEBUG")
 
 set(CMAKE_FIND_ROOT_PATH ${tw_sysroot})

@@ -74,10 +74,11 @@ build_musl() {
         make -j"$jobs" && make install) >"$work/musl.log" 2>&1 ||
         { grep -E "error|Error" "$work/musl.log" | tail -n 20; note "musl did not build"; return 1; }
     cp -r /usr/powerpc-linux-gnu/include/{linux,asm,asm-generic} "$sysroot/include/"
-    sed "s|@SYSROOT@|$sysroot|g" "$root/cmake/musl/musl.specs.in" >"$sysroot/lib/musl.specs"
+    # Into libc.a, which a static link takes in one group with libgcc_eh,
+    # the archive that needs it.
     powerpc-linux-gnu-gcc "${cflags[@]}" -Os -Wall -Wextra -Werror -c -o "$work/dl_find_object.o" \
         "$root/cmake/musl/dl_find_object.c"
-    powerpc-linux-gnu-ar rcs "$sysroot/lib/libdl_find_object.a" "$work/dl_find_object.o"
+    powerpc-linux-gnu-ar rs "$sysroot/lib/libc.a" "$work/dl_find_object.o"
 }
 
 # libstdc++ alone, out of GCC's tree (a tarball inside the orig tarball):
@@ -121,9 +122,9 @@ if [[ "$(cat "$sysroot/key" 2>/dev/null)" != "$key" ]]; then
     rm -rf "$sysroot" "$work" "$build" "$root/build-ppc-musl-test" "$root/build-bench-ppc-musl"
     mkdir -p "$work"
     # The sysroot's headers first, then the compiler's own; its start files
-    # and libraries through the specs file.
+    # (-B) and libraries (-L) ahead of the cross toolchain's glibc ones.
     cflags=(-mlong-double-64 -nostdinc -isystem "$sysroot/include"
-        -isystem "$(powerpc-linux-gnu-gcc -print-file-name=include)" -specs="$sysroot/lib/musl.specs")
+        -isystem "$(powerpc-linux-gnu-gcc -print-file-name=include)" -B"$sysroot/lib/" -L"$sysroot/lib")
     fetch_sources
     build_musl
     build_libstdcxx
