@@ -58,7 +58,7 @@ void usage(FILE *out) {
                  "\n"
                  "exit status: 0 done, 1 the daemon answered a failure (pid: the lock file\n"
                  "cannot be opened), 2 usage, 3 the daemon is not running, 4 no usable reply\n",
-                 ctl_lock_path, ctl_default_socket);
+                 lock_file_path, trapwatch_sock_path);
 }
 
 __attribute__((format(printf, 1, 2))) int usage_error(const char *fmt, ...) {
@@ -158,14 +158,15 @@ int print_lock_holder() {
         std::fprintf(stderr, "trapwatchctl: trapwatch is not running\n");
         return exit_not_running;
     }
-    std::fprintf(stderr, "trapwatchctl: cannot open %s: %s\n", ctl_lock_path, std::strerror(errno));
+    std::fprintf(stderr, "trapwatchctl: cannot open %s: %s\n", lock_file_path,
+                 std::strerror(errno));
     return exit_status;
 }
 
 }  // namespace
 
 int main(int argc, char **argv) {
-    std::string path = ctl_default_socket;
+    std::string path = trapwatch_sock_path;
     long timeout_s = 5;
     bool raw = false;
     bool set_default = false;
@@ -315,12 +316,12 @@ int main(int argc, char **argv) {
         }
         if (ended < 0 && errno == ENOENT) {
             std::fprintf(stderr, "trapwatchctl: no lock file %s: no trapwatch daemon answered\n",
-                         ctl_lock_path);
+                         lock_file_path);
             return exit_not_running;
         }
         if (ended < 0) {
             std::fprintf(stderr, "trapwatchctl: cannot tell whether trapwatch ended: %s: %s\n",
-                         ctl_lock_path, std::strerror(errno));
+                         lock_file_path, std::strerror(errno));
             return exit_no_reply;
         }
     }

@@ -61,7 +61,7 @@ TEST(trapwatchctl, every_failure_has_its_record_text_and_exit_status) {
     // is there and free; held, or unreadable, nothing can be told.
     const std::string terminate = "--socket /run/tw-ctl.sock --timeout 1 terminate";
     stub.set_default_reply(closes);
-    const int lock = open(ctl_lock_path, O_RDWR | O_CREAT | O_CLOEXEC, 0640);
+    const int lock = open(lock_file_path, O_RDWR | O_CREAT | O_CLOEXEC, 0640);
     EXPECT_EQ(trapwatchctl(terminate).out, "trapwatch ended (before replying)\n");
     ASSERT_EQ(lockf(lock, F_TLOCK, 0), 0);
     EXPECT_EQ(trapwatchctl(terminate).status, 4);
