@@ -32,6 +32,12 @@ TEST(daemon, starts_once_and_serves_every_command) {
     EXPECT_EQ(sh("unshare -pf --mount-proc sh -c '" TW_BINARY_DIR "/trapwatch/trapwatch; exit $?'"),
               138);
     EXPECT_NE(access(lock_file_path, F_OK), 0);
+    // A symlink at the lock path is not followed: nothing is made where it points.
+    ASSERT_EQ(symlink("/run/tw-planted", lock_file_path), 0);
+    EXPECT_EQ(launch(), 0);
+    EXPECT_EQ(wait_exit(-1, 10000ms), 156);
+    EXPECT_NE(access("/run/tw-planted", F_OK), 0);
+    ASSERT_EQ(unlink(lock_file_path), 0);
     // No configuration file: no receiver.  Started with 0, 1 and 2 closed, it
     // holds them on /dev/null, so none of its own files or sockets takes them.
     const pid_t pid = start_serving(022, true);
