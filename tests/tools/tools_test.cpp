@@ -58,6 +58,7 @@ TEST(trapwatchctl, every_failure_has_its_record_text_and_exit_status) {
         EXPECT_EQ(stub.count(), w.cmd >= 0 ? 1u : 0u);
     }
     // Numbers are decimal ("010" is ten), or hex with 0x.
+    stub.clear();
     stub.set_default_reply({});
     EXPECT_EQ(trapwatchctl("--socket /run/tw-ctl.sock cmd 010 0x0c").out, "status 0 (Success)\n");
     ASSERT_TRUE(stub.wait_for(1, 3000ms));
