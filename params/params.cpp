@@ -161,6 +161,72 @@ void finish_rows(entry_t *rows, const group_list &ports, const group_list &trap_
     }
 }
 
+// What the reader gathers before the table is built.  A group whose number
+// the file doesn't supply reads as 0, which clears the group (trap status 0)
+// and gives its rows port 0.
+struct parsed {
+    entry_t rows[tw_rows] = {};
+    group_list ports = {};
+    group_list trap_status = {};
+    group_list status = {};
+};
+
+// One "key=value" line; true when the key is one of the fifteen counted.
+bool take_key(const char *key, const char *value, parsed &p, uint32_t *mgmt) {
+    const int g = address_key_group(key);
+    if (g >= 0) {
+        scan_addresses(value, p.rows, g);
+    } else if (std::strcmp(key, "ip_address") == 0) {
+        uint32_t ip;
+        if (scan_numbers(value, true, &ip, 1) == 1) {
+            *mgmt = ip;
+        }
+    } else if (std::strcmp(key, "snmp_v3_trap_port") == 0) {
+        scan_list(value, p.ports);
+    } else if (std::strcmp(key, "snmp_v3_trap_status") == 0) {
+        scan_list(value, p.trap_status);
+    } else if (std::strcmp(key, "snmp_status") == 0) {
+        scan_list(value, p.status);
+    } else {
+        return false;
+    }
+    return true;
+}
+
+// Reads lines until the fifteenth key (true) or the file's end, a read
+// error or a line without "=" (false: the file is incomplete).
+bool read_keys(FILE *f, parsed &p, uint32_t *mgmt) {
+    int count = 0;
+    char line[line_len];
+    while (std::feof(f) == 0) {
+        if (std::fgets(line, sizeof line, f) == nullptr) {
+            if (std::feof(f) == 0) {
+                char err[errno_text_len];
+                daemon_log(2, "%s(%d): read configuration file %s failed on error \"%s\"!\n",
+                           "process_params", __LINE__, params_path,
+                           errno_text(errno, err, sizeof err));
+            }
+            return false;
+        }
+        char *eq = std::strchr(line, '=');
+        if (eq == nullptr) {
+            daemon_log(2, "%s(%d): error parsing params string = %s.\n", "process_params", __LINE__,
+                       line);
+            return false;
+        }
+        *eq = '\0';
+        char *value = eq + 1;
+        const size_t vlen = std::strlen(value);
+        if (vlen > 0) {
+            value[vlen - 1] = '\0';  // the line break, or whatever stands last
+        }
+        if (take_key(line, value, p, mgmt) && ++count == key_total) {
+            return true;
+        }
+    }
+    return false;
+}
+
 }  // namespace
 
 int process_params(entry_t *table, uint32_t *mgmt) {
@@ -173,96 +239,22 @@ int process_params(entry_t *table, uint32_t *mgmt) {
                    params_path, errno_text(errno, err, sizeof err));
         return TW_ERR_FAILED;
     }
-
     // Built here and published whole at the end, so that the shared table
     // never holds a half-read configuration.
-    entry_t rows[tw_rows] = {};
-    // A group whose number the file doesn't supply reads as 0, which clears
-    // the group (trap status 0) and gives its rows port 0.
-    group_list ports = {};
-    group_list trap_status = {};
-    group_list status = {};
-
-    int count = 0;
-    bool complete = false;
-    char line[line_len];
-    while (true) {
-        if (std::feof(f) != 0) {
-            break;
-        }
-        if (std::fgets(line, sizeof line, f) == nullptr) {
-            if (std::feof(f) == 0) {
-                char err[errno_text_len];
-                daemon_log(2, "%s(%d): read configuration file %s failed on error \"%s\"!\n",
-                           "process_params", __LINE__, params_path,
-                           errno_text(errno, err, sizeof err));
-            }
-            break;
-        }
-        char *eq = std::strchr(line, '=');
-        if (eq == nullptr) {
-            daemon_log(2, "%s(%d): error parsing params string = %s.\n", "process_params", __LINE__,
-                       line);
-            break;
-        }
-        *eq = '\0';
-        const char *key = line;
-        char *value = eq + 1;
-        size_t vlen = std::strlen(value);
-        if (vlen > 0) {
-            value[vlen - 1] = '\0';  // the line break, or whatever stands last
-        }
-
-        int g = address_key_group(key);
-        if (g >= 0) {
-            ++count;
-            scan_addresses(value, rows, g);
-        } else if (std::strcmp(key, "ip_address") == 0) {
-            ++count;
-            uint32_t ip;
-            if (scan_numbers(value, true, &ip, 1) == 1) {
-                *mgmt = ip;
-            }
-        } else if (std::strcmp(key, "snmp_v3_trap_port") == 0) {
-            ++count;
-            scan_list(value, ports);
-        } else if (std::strcmp(key, "snmp_v3_trap_status") == 0) {
-            ++count;
-            scan_list(value, trap_status);
-        } else if (std::strcmp(key, "snmp_status") == 0) {
-            ++count;
-            scan_list(value, status);
-        }
-        if (count == key_total) {
-            complete = true;
-            break;
-        }
-    }
-
+    parsed p;
+    const bool complete = read_keys(f, p, mgmt);
+    std::fclose(f);
     if (!complete) {
         zero_table(table);
-        std::fclose(f);
         return params_incomplete;
     }
-    finish_rows(rows, ports, trap_status, status);
+    finish_rows(p.rows, p.ports, p.trap_status, p.status);
     for (int r = 0; r < tw_rows; ++r) {
-        store_row(table[r], rows[r]);
+        store_row(table[r], p.rows[r]);
     }
-    std::fclose(f);
     return 0;
 }
 
-// Sets a mark in the row, or in every row of its twins (same ip and port).
 void mark_twins(entry_t &row, uint8_t entry_t::*mark, uint8_t value) {
-    if (load_relaxed(row.has_dups) == 0) {
-        store_relaxed(row.*mark, value);
-        return;
-    }
-    const uint32_t ip = load_relaxed(row.ip);
-    const uint16_t port = load_relaxed(row.port);
-    for (entry_t &e : entries) {
-        if (load_relaxed(e.ip) == ip && load_relaxed(e.port) == port) {
-            store_relaxed(e.*mark, value);
-        }
-    }
+    for_each_twin(row, [mark, value](entry_t &e) { store_relaxed(e.*mark, value); });
 }
