@@ -83,6 +83,7 @@ void refresh_handshake(uint32_t w) {
     }
     status_req.cmd = keelson_cmd_refresh_mid;
     if (cmd_send_recv(&status_req, &status_resp) == 0) {
+        // NOLINTNEXTLINE(concurrency-mt-unsafe): glibc marks sleep for SIGCHLD's disposition only
         sleep(refresh_pause_s);
     }
     tty_prnt_time(dbg_none, "%s:%s(%d): reread because of changed snmp status\n\r", unit,
