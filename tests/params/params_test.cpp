@@ -236,10 +236,14 @@ TEST(controller_link, log_record_is_exact_and_its_line_cut_to_127) {
 }
 
 TEST(controller_link, the_answer_is_the_result_and_a_short_one_is_reported_once) {
-    // The stand-in's reply to every command (the reports too), the command
-    // (230: a log record), a re-read pending (nothing is sent), the result,
-    // and the byte count of the short answer reported (nullptr: no report).
-    const std::tuple<keelson_reply, int32_t, int, int, const char *> cases[] = {
+    struct link_case {
+        keelson_reply reply;  // the stand-in's to every command (the reports too)
+        int32_t cmd;          // 230: a log record
+        int reread;           // a re-read pending: nothing is sent
+        int result;
+        const char *count;  // the byte count of the short answer reported (nullptr: no report)
+    };
+    const link_case cases[] = {
         {{kind::answer, -5}, 407, 0, -5, nullptr},
         {{kind::answer, 7, 0, 300ms}, 308, 0, 7, nullptr},  // a slow answer is waited for
         {{kind::answer, -121}, 382, 0, -121, nullptr},      // the stand-in's own -121

@@ -13,6 +13,7 @@
 #include <csignal>
 #include <thread>
 
+#include "params/protocol.h"
 #include "tests/support/keelson_text.h"
 #include "tests/support/sandbox.h"
 #include "util/cpu.h"
@@ -82,12 +83,21 @@ TEST(bind_thread_to_cpu, pins_to_one_processor_and_passes_an_empty_set_on_as_ref
 }
 
 TEST(console_trace, mask_gates_each_line_and_its_bytes_arrive_exactly) {
-    // debug level, the line's mask, printed (0x100 has no line of its own)
-    // clang-format off
-    const std::tuple<uint64_t, uint64_t, bool> cases[] = {
-        {3, 0x02, true}, {3, 0x10, false}, {3, 0x90, false}, {3 | 0x80, 0x90, true},
-        {3 | 0x100, 0x10, false}, {~0ull, 0, false}, {1ull << 40, 1ull << 40, true}};
-    // clang-format on
+    struct gate_case {
+        uint64_t level;  // the debug mask
+        uint64_t mask;   // the line's
+        bool shown;
+    };
+    constexpr uint64_t def = dbg_level_default, k = dbg_keelson_cmd;
+    const gate_case cases[] = {
+        {def, dbg_library, true},
+        {def, dbg_init, false},
+        {def, dbg_init | k, false},
+        {def | k, dbg_init | k, true},
+        {def | dbg_monitor, dbg_init, false},  // DBG_MONITOR's bit has no line of its own
+        {~0ull, dbg_none, false},
+        {1ull << 40, 1ull << 40, true},
+    };
     for (const auto &[level, mask, shown] : cases) {
         EXPECT_EQ(printed([&] { tty_prnt(mask, "%s(%d): x\n\r", "main", 7); }, level),
                   shown ? "main(7): x\n\r" : "")
@@ -175,12 +185,12 @@ TEST_F(util_test, waiting_gives_the_exit_status_or_the_failure_and_its_line) {
         "waitpid() fail on error \"" + std::string(strerror(ECHILD)) + "\"";
     const std::tuple<const char *, int, const char *, uint64_t> cases[] = {
         {"exit 255", 255, "", 0},
-        {"kill -9 $$", -133, "child interrupted by sig=0x9", 0x02},
+        {"kill -9 $$", -133, "child interrupted by sig=0x9", dbg_library},
         // The program starts with SIGPIPE (bit 13 of its SigIgn mask) ignored.
         {"exit $(( 0x$(grep ^SigIgn /proc/$$/status | cut -f2) >> 12 & 1 ))", 1, "", 0},
-        {nullptr, -133, "child interrupted by sig=0x6", 0x02},  // the child aborts
+        {nullptr, -133, "child interrupted by sig=0x6", dbg_library},  // the child aborts
         // SIGCHLD ignored: the kernel reaps the child, nothing is left to wait for.
-        {"", -100, no_child.c_str(), 0x01},
+        {"", -100, no_child.c_str(), dbg_daemon},
     };
     for (const auto &[script, result, line, bit] : cases) {
         std::string text = script != nullptr ? script : "";
