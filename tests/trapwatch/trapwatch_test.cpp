@@ -57,7 +57,7 @@ void fresh(uint8_t udp_ok = 0) {
     std::memset(entries_status, 0, sizeof entries_status);
     std::memset(sent_entries_status, 0, sizeof sent_entries_status);
     entries_index.store(0);
-    refresh_snmp_conf.store(3);
+    refresh_snmp_conf.store(refresh_attempts);
     for (auto *w : {&keelson_started, &reread_params, &reread_params_finish, &called_from_set_df})
         w->store(0);
     dbg_level.store(0);
@@ -88,13 +88,16 @@ cmd_msg_t serve(int32_t cmd, int32_t param = 0) {
 
 TEST(check_status, codes_now_and_a_status_change_on_the_fourth_miss) {
     fresh();
-    // Row 5 per pass: marks, code (the older half keeps the last), status, misses.
-    const std::array<int, 5> steps[] = {{1, 1, 2, 1, 0}, {1, 0, 1, 1, 1}, {0, 1, 0, 1, 2},
-                                        {1, 1, 2, 1, 0}, {0, 0, 0, 1, 1}, {0, 0, 0, 1, 2},
-                                        {0, 0, 0, 1, 3}, {0, 0, 0, 0, 0}};
+    struct pass {       // row 5's, one pass each
+        int ping, udp;  // the marks
+        int code;       // in the half built (the older half keeps the last)
+        int status, fails;
+    };
+    const pass steps[] = {{1, 1, 2, 1, 0}, {1, 0, 1, 1, 1}, {0, 1, 0, 1, 2}, {1, 1, 2, 1, 0},
+                          {0, 0, 0, 1, 1}, {0, 0, 0, 1, 2}, {0, 0, 0, 1, 3}, {0, 0, 0, 0, 0}};
     for (size_t i = 0; i < std::size(steps); ++i) {
         const auto [ping, udp, code, status, fails] = steps[i];
-        const auto was = i > 0 ? steps[i - 1] : std::array<int, 5>{};
+        const pass was = i > 0 ? steps[i - 1] : pass{};
         refresh_snmp_conf.store(0);
         marks(5, ping, udp);
         const uint32_t half = entries_index.load() ^ 1;  // built, then published
@@ -103,8 +106,8 @@ TEST(check_status, codes_now_and_a_status_change_on_the_fourth_miss) {
             (std::array<int, 6>{static_cast<int>(entries_index.load()), entries_status[half][0][5],
                                 entries_status[half ^ 1][0][5], entries[5].status,
                                 static_cast<int>(entries[5].fail_count), refresh_snmp_conf.load()}),
-            (std::array<int, 6>{static_cast<int>(half), code, was[2], status, fails,
-                                status != was[3] ? 3 : 0}));
+            (std::array<int, 6>{static_cast<int>(half), code, was.code, status, fails,
+                                status != was.status ? refresh_attempts : 0}));
     }
     // After a change in a pass, later failing rows go at once, earlier ones count.
     marks(1, 0, 0).status = marks(9, 0, 0).status = 1;
@@ -150,14 +153,20 @@ TEST(check_status, refresh_handshake_outcomes) {
         std::array<int, 4> after;        // the flags, then sent_entries_status[0]
         uint8_t seen = 0;                // group 0's first code as GET_STATUS left it
     };
+    constexpr int n = refresh_attempts;
     const handshake_case cases[] = {
         {"full, 308 accepted: paused", {0, 0, 0}, {1, 1, 1}, full, {0}, {1, 0, 0, 0}},
         {"full, 308 refused", {0, -9, 0}, {1, 0, 0}, full, {0}, {1, 0, 0, 0}},
-        {"382 refused: no attempt used", {-4, 0, 0}, {1, 0, 0}, "382(1) ", {3, 3}, {1, 0, 0, 0}},
+        {"382 refused: no attempt used", {-4, 0, 0}, {1, 0, 0}, "382(1) ", {n, n}, {1, 0, 0, 0}},
         {"re-read: 407 alone", {0, 0, 0}, {1, 0, 1}, "407(1) ", {0}, {1, 0, 0, 0}},
-        {"407 fails thrice", {0, -9, -5}, {1, 1, 0}, full, {2, 1, 0}, {1, 1, 0, 0}},
-        {"re-read, 407 fails thrice", {0, 0, -5}, {1, 0, 1}, "407(0) ", {2, 1, 0}, {1, 0, 1, 0}},
-        {"before KEELSON_START", {0, 0, 0}, {0, 0, 0}, "", {3, 3}, {0, 0, 0, 0}},
+        {"407 fails thrice", {0, -9, -5}, {1, 1, 0}, full, {n - 1, n - 2, 0}, {1, 1, 0, 0}},
+        {"re-read, 407 fails thrice",
+         {0, 0, -5},
+         {1, 0, 1},
+         "407(0) ",
+         {n - 1, n - 2, 0},
+         {1, 0, 1, 0}},
+        {"before KEELSON_START", {0, 0, 0}, {0, 0, 0}, "", {n, n}, {0, 0, 0, 0}},
         // Only group 0 is compared; then 0xFF, no code, makes the next pass differ.
         {"group 0 as GET_STATUS saw it", {0, 0, 0}, {1, 0, 0}, "", {0}, {1, 0, 0, 255}, 1},
     };
