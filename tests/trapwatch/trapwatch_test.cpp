@@ -154,22 +154,19 @@ TEST(check_status, refresh_handshake_outcomes) {
         uint8_t seen = 0;                // group 0's first code as GET_STATUS left it
     };
     constexpr int n = refresh_attempts;
+    // clang-format off
     const handshake_case cases[] = {
         {"full, 308 accepted: paused", {0, 0, 0}, {1, 1, 1}, full, {0}, {1, 0, 0, 0}},
         {"full, 308 refused", {0, -9, 0}, {1, 0, 0}, full, {0}, {1, 0, 0, 0}},
         {"382 refused: no attempt used", {-4, 0, 0}, {1, 0, 0}, "382(1) ", {n, n}, {1, 0, 0, 0}},
         {"re-read: 407 alone", {0, 0, 0}, {1, 0, 1}, "407(1) ", {0}, {1, 0, 0, 0}},
         {"407 fails thrice", {0, -9, -5}, {1, 1, 0}, full, {n - 1, n - 2, 0}, {1, 1, 0, 0}},
-        {"re-read, 407 fails thrice",
-         {0, 0, -5},
-         {1, 0, 1},
-         "407(0) ",
-         {n - 1, n - 2, 0},
-         {1, 0, 1, 0}},
+        {"re-read, 407 fails thrice", {0, 0, -5}, {1, 0, 1}, "407(0) ", {n - 1, n - 2, 0}, {1, 0, 1, 0}},
         {"before KEELSON_START", {0, 0, 0}, {0, 0, 0}, "", {n, n}, {0, 0, 0, 0}},
         // Only group 0 is compared; then 0xFF, no code, makes the next pass differ.
         {"group 0 as GET_STATUS saw it", {0, 0, 0}, {1, 0, 0}, "", {0}, {1, 0, 0, 255}, 1},
     };
+    // clang-format on
     keelson_stub k;
     for (const handshake_case &c : cases) {
         SCOPED_TRACE(c.name);
