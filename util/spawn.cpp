@@ -146,13 +146,15 @@ int wait_spawn_redirect(int quiet, const char *path, unsigned int mode, const ch
 }
 
 int spawn_status_result(const char *name, int status) {
+    // Exited first: a C library may compute WIFSTOPPED with a signed product
+    // that overflows for exit statuses of 128 and above.
+    if (WIFEXITED(status)) {
+        return WEXITSTATUS(status);
+    }
     if (WIFSTOPPED(status)) {
         tty_prnt(dbg_daemon, "%d) %s(): child stopped by sig=0x%x\n", self_pid(), name,
                  static_cast<unsigned>(WSTOPSIG(status)));
         return TW_ERR_CHILD_FAILED;
-    }
-    if (WIFEXITED(status)) {
-        return WEXITSTATUS(status);
     }
     // The low bits' all-ones value names no signal (it marks a stopped child),
     // whatever the C library's WIFSIGNALED makes of it.
