@@ -98,15 +98,16 @@ int params_scan_numbers(const char *p, bool hex, uint32_t *out, int max) {
     return n;
 }
 
-// Key "ip_address" gives 0, "snmp_cN_ip" N, the three lists 12..14.
+// The fifteen keys by their index: "ip_address" 0, "snmp_cN_ip" N, the lists 12..14.
+const char *const params_key_names[params_keys] = {
+    "ip_address",  "snmp_c1_ip",  "snmp_c2_ip",        "snmp_c3_ip",          "snmp_c4_ip",
+    "snmp_c5_ip",  "snmp_c6_ip",  "snmp_c7_ip",        "snmp_c8_ip",          "snmp_c9_ip",
+    "snmp_c10_ip", "snmp_c11_ip", "snmp_v3_trap_port", "snmp_v3_trap_status", "snmp_status",
+};
+
 int params_key_index(const char *key) {
-    static constexpr const char *keys[params_keys] = {
-        "ip_address",  "snmp_c1_ip",  "snmp_c2_ip",        "snmp_c3_ip",          "snmp_c4_ip",
-        "snmp_c5_ip",  "snmp_c6_ip",  "snmp_c7_ip",        "snmp_c8_ip",          "snmp_c9_ip",
-        "snmp_c10_ip", "snmp_c11_ip", "snmp_v3_trap_port", "snmp_v3_trap_status", "snmp_status",
-    };
     for (int k = 0; k < params_keys; ++k) {
-        if (std::strcmp(key, keys[k]) == 0) {
+        if (std::strcmp(key, params_key_names[k]) == 0) {
             return k;
         }
     }

@@ -93,6 +93,7 @@ void params_read(FILE *f, params_read_t &out, void (*watch)(const params_line &,
 // 0 for "ip_address", 1..11 for "snmp_c1_ip".."snmp_c11_ip", 12, 13, 14 for
 // the trap-port, trap-status and status lists; -1 for any other key.
 int params_key_index(const char *key);
+extern const char *const params_key_names[params_keys];  // by that index
 inline constexpr int params_key_mgmt = 0;
 inline constexpr int params_key_ports = 12;
 inline constexpr int params_key_trap_status = 13;
