@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "params/protocol.h"
 #include "util/errors.h"
 
 // One receiver row.  The marks ping_ok and udp_ok are written by the send and
@@ -28,17 +29,11 @@ static_assert(offsetof(entry_t, is_dup) == 6 && offsetof(entry_t, ip) == 8 &&
               offsetof(entry_t, port) == 12 && offsetof(entry_t, seq) == 14 &&
               offsetof(entry_t, fail_count) == 16 && sizeof(entry_t) == 20);
 
-inline constexpr int tw_groups = 11;
-inline constexpr int tw_group_size = 8;
-inline constexpr int tw_rows = tw_groups * tw_group_size;  // 88
-
 extern std::array<entry_t, tw_rows> entries;  // row r: group r / 8, index r % 8
 
 // Sets a mark (ping_ok or udp_ok) in the row, or, when the row has twins, in
 // every row with its ip and port: twins are probed once and share their marks.
 void mark_twins(entry_t &row, uint8_t entry_t::*mark, uint8_t value);
-
-inline constexpr const char *params_path = "/mnt/params/cfparams.txt";
 
 // process_params' result for an incomplete file: "Failed" with a plus sign.
 inline constexpr int params_incomplete = -TW_ERR_FAILED;

@@ -108,12 +108,12 @@ std::string time_text(std::chrono::system_clock::time_point t) {
 
 std::string matrix_text(const keelson_request &r) {
     std::string out;
-    for (int g = 0; g < 11; ++g) {
+    for (int g = 0; g < tw_groups; ++g) {
         if (g > 0) {
             out += ' ';
         }
-        for (int i = 0; i < 8; ++i) {
-            uint8_t b = r.data[static_cast<size_t>(g * 8 + i)];
+        for (int i = 0; i < tw_group_size; ++i) {
+            uint8_t b = r.data[static_cast<size_t>(g * tw_group_size + i)];
             out += b <= 9 ? static_cast<char>('0' + b) : '?';
         }
     }
@@ -147,7 +147,7 @@ std::string json_text(const keelson_request &r) {
             out += ",\"text\":\"" + tool_escape(r.text(), true) + "\"";
         } else if (is_refresh(r.cmd)) {
             out += ",\"status\":[";
-            for (size_t i = 0; i < 88; ++i) {
+            for (size_t i = 0; i < static_cast<size_t>(tw_rows); ++i) {
                 if (i > 0) {
                     out += ',';
                 }

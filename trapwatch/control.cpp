@@ -102,27 +102,27 @@ void cmd_proccesing(const cmd_msg_t &req, cmd_msg_t *resp) {
             break;
         case TRAPWATCH_CMD_DBG_INIT:
             tty_prnt(dbg_keelson_cmd, "%s:%s(%d): DBG_INIT\n\r", unit, fn, __LINE__);
-            dbg_level.set_low_bits(dbg_init);
+            dbg_level.set_low_bits(debug_bit(req.cmd));
             break;
         case TRAPWATCH_CMD_DBG_PROC:
             // The same text as DBG_INIT: the console shows it that way.
             tty_prnt(dbg_keelson_cmd, "%s:%s(%d): DBG_INIT\n\r", unit, fn, __LINE__);
-            dbg_level.set_low_bits(dbg_proc);
+            dbg_level.set_low_bits(debug_bit(req.cmd));
             break;
         case TRAPWATCH_CMD_DBG_MONITOR_CYCLE:
             tty_prnt(dbg_keelson_cmd, "%s:%s(%d): TRAPWATCH_CMD_DBG_MONITOR_CYCLE\n\r", unit, fn,
                      __LINE__);
-            dbg_level.set_low_bits(dbg_monitor_cycle);
+            dbg_level.set_low_bits(debug_bit(req.cmd));
             break;
         case TRAPWATCH_CMD_DBG_KEELSON_CMD:
             tty_prnt(dbg_keelson_cmd, "%s:%s(%d): TRAPWATCH_CMD_DBG_KEELSON_CMD\n\r", unit, fn,
                      __LINE__);
-            dbg_level.set_low_bits(dbg_keelson_cmd);
+            dbg_level.set_low_bits(debug_bit(req.cmd));
             break;
         case TRAPWATCH_CMD_DBG_MONITOR:
             tty_prnt(dbg_keelson_cmd, "%s:%s(%d): TRAPWATCH_CMD_DBG_MONITOR\n\r", unit, fn,
                      __LINE__);
-            dbg_level.set_low_bits(dbg_monitor);
+            dbg_level.set_low_bits(debug_bit(req.cmd));
             break;
         case TRAPWATCH_CMD_DBG_SEG_FAULT:
             tty_prnt(dbg_keelson_cmd, "%s:%s(%d): TRAPWATCH_CMD_DBG_SEG_FAULT\n\r", unit, fn,

@@ -146,7 +146,8 @@ void check_status() {
             refresh = 3;
         }
 
-        const uint8_t code = alive ? 2 : (ping != 0 ? 1 : 0);
+        const uint8_t code =
+            alive ? tw_status_reachable : (ping != 0 ? tw_status_echo_only : tw_status_silent);
         const uint8_t g = load_relaxed(e.group);
         const uint8_t i = load_relaxed(e.index);
         // A rebuilt table always holds g < 11 and i < 8; never write outside the half.

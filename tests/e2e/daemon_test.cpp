@@ -31,7 +31,13 @@ TEST(daemon, starts_once_and_serves_every_command) {
     // With process 1 as its parent it refuses before forking.
     EXPECT_EQ(sh("unshare -pf --mount-proc sh -c '" TW_BINARY_DIR "/trapwatch/trapwatch; exit $?'"),
               138);
-    EXPECT_NE(access(ctl_lock_path, F_OK), 0);
+    EXPECT_NE(access(lock_file_path, F_OK), 0);
+    // A symlink at the lock path is not followed: nothing is made where it points.
+    ASSERT_EQ(symlink("/run/tw-planted", lock_file_path), 0);
+    EXPECT_EQ(launch(), 0);
+    EXPECT_EQ(wait_exit(-1, 10000ms), 156);
+    EXPECT_NE(access("/run/tw-planted", F_OK), 0);
+    ASSERT_EQ(unlink(lock_file_path), 0);
     // No configuration file: no receiver.  Started with 0, 1 and 2 closed, it
     // holds them on /dev/null, so none of its own files or sockets takes them.
     const pid_t pid = start_serving(022, true);
@@ -96,7 +102,7 @@ TEST(daemon, every_stop_ends_it_with_0_and_frees_the_lock) {
         EXPECT_EQ(wait_exit(pid, 10000ms), 0);
         EXPECT_EQ(std::chrono::steady_clock::now() - t0 > 900ms, w.pause);
         EXPECT_EQ(ctl_lock_holder(), 0);
-        ASSERT_EQ(access(ctl_default_socket, F_OK) == 0, w.socket_left);
+        ASSERT_EQ(access(trapwatch_sock_path, F_OK) == 0, w.socket_left);
         const run_result r = trapwatchctl("status");
         EXPECT_EQ(r.status, 3);
         EXPECT_EQ(r.err,
@@ -106,9 +112,9 @@ TEST(daemon, every_stop_ends_it_with_0_and_frees_the_lock) {
             // The stale socket file fails the next start once, and goes.
             EXPECT_EQ(launch(), 0);
             EXPECT_EQ(wait_exit(-1, 10000ms), 139);
-            EXPECT_NE(access(ctl_default_socket, F_OK), 0);
+            EXPECT_NE(access(trapwatch_sock_path, F_OK), 0);
         }
-        unlink(ctl_default_socket);
+        unlink(trapwatch_sock_path);
     }
 }
 
@@ -132,7 +138,7 @@ TEST(init_script, starts_reports_stops_and_recovers) {
     step("restart", 0, "trapwatch: stopped\ntrapwatch: started\n");
     EXPECT_NE(ctl_lock_holder(), first);
     // Its socket gone: status names the holder, stop falls back to SIGTERM.
-    ASSERT_EQ(unlink(ctl_default_socket), 0);
+    ASSERT_EQ(unlink(trapwatch_sock_path), 0);
     step("status", 4, "pid " + std::to_string(ctl_lock_holder()) + " holds the lock");
     step("stop", 0, "trapwatch: stopped\n");
     EXPECT_EQ(ctl_lock_holder(), 0);
@@ -182,7 +188,7 @@ long echoes_received() {
 ssize_t client(const void *bytes, size_t n, bool reads) {
     const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_un a;
-    const socklen_t len = unix_address(ctl_default_socket, &a);
+    const socklen_t len = unix_address(trapwatch_sock_path, &a);
     const timeval limit{5, 0};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
     connect(fd, reinterpret_cast<const sockaddr *>(&a), len);
@@ -204,7 +210,7 @@ class fault : public ::testing::Test {
                   0);
         ASSERT_EQ(sh(in_ns + lab + "trap-listener 192.0.2.10:162 192.0.2.13:162 >/dev/null &"), 0);
         write_config();
-        unlink(ctl_default_socket);  // left by an earlier case's stop (scripts/soak.sh)
+        unlink(trapwatch_sock_path);  // left by an earlier case's stop (scripts/soak.sh)
         ASSERT_GT(pid = start_serving(), 0);
         ASSERT_EQ(ctl(TRAPWATCH_CMD_KEELSON_START).fail, ctl_fail::none);
         ASSERT_TRUE(wait_until([&] { return refreshes().size() >= 4; }, 20s));
@@ -313,7 +319,7 @@ TEST_F(fault, abusive_clients) {
         // Silent clients, as many as the backlog takes, for three seconds.
         std::array<int, 50> silent;
         sockaddr_un a;
-        const socklen_t len = unix_address(ctl_default_socket, &a);
+        const socklen_t len = unix_address(trapwatch_sock_path, &a);
         for (int &fd : silent) {
             fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
             connect(fd, reinterpret_cast<const sockaddr *>(&a), len);

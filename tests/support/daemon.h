@@ -19,7 +19,7 @@
 namespace tw_test {
 
 using std::chrono::milliseconds;
-using matrix = std::array<uint8_t, ctl_matrix_len>;
+using matrix = std::array<uint8_t, tw_rows>;
 inline const std::string lib_sh = "bash " TW_SOURCE_DIR "/scripts/lib.sh ";
 
 // Exit status of child pid (-1: any child), 128 + signal if killed; -1 if none ended in time.
@@ -45,7 +45,7 @@ inline int launch(mode_t mask = 022, bool std_closed = false) {
     return wait_exit(pid, milliseconds(10000));
 }
 inline ctl_outcome ctl(int32_t cmd, int32_t param = 0, milliseconds limit = milliseconds(5000)) {
-    return ctl_exchange(ctl_default_socket, cmd, param, limit);
+    return ctl_exchange(trapwatch_sock_path, cmd, param, limit);
 }
 // Launches and waits for the control socket; the lock holder, 0 on failure.
 inline pid_t start_serving(mode_t mask = 022, bool std_closed = false) {
