@@ -164,6 +164,25 @@ void finish_rows(entry_t *rows, const group_list &ports, const group_list &trap_
     }
 }
 
+// Scans the value of counted key k into its destination.
+void take_key(int k, const char *value, params_read_t &out) {
+    if (k == params_key_mgmt) {
+        uint32_t ip;
+        if (params_scan_numbers(value, true, &ip, 1) == 1) {
+            out.mgmt = ip;
+            out.mgmt_set = true;
+        }
+    } else if (k == params_key_ports) {
+        scan_list(value, out.ports);
+    } else if (k == params_key_trap_status) {
+        scan_list(value, out.trap_status);
+    } else if (k == params_key_status) {
+        scan_list(value, out.status);
+    } else if (k > 0) {
+        scan_addresses(value, out.rows, k - 1);
+    }
+}
+
 }  // namespace
 
 void params_read(FILE *f, params_read_t &out, void (*watch)(const params_line &, void *),
@@ -212,21 +231,7 @@ void params_read(FILE *f, params_read_t &out, void (*watch)(const params_line &,
         }
         if (k >= 0) {
             ++out.keys;
-        }
-        if (k == params_key_mgmt) {
-            uint32_t ip;
-            if (params_scan_numbers(value, true, &ip, 1) == 1) {
-                out.mgmt = ip;
-                out.mgmt_set = true;
-            }
-        } else if (k == params_key_ports) {
-            scan_list(value, out.ports);
-        } else if (k == params_key_trap_status) {
-            scan_list(value, out.trap_status);
-        } else if (k == params_key_status) {
-            scan_list(value, out.status);
-        } else if (k > 0) {
-            scan_addresses(value, out.rows, k - 1);
+            take_key(k, value, out);
         }
         if (out.keys == params_keys) {
             out.stop = params_stop::complete;
@@ -250,7 +255,6 @@ int process_params(entry_t *table, uint32_t *mgmt) {
                    params_path, errno_text(errno, err, sizeof err));
         return TW_ERR_FAILED;
     }
-
     // Built here and published whole at the end, so that the shared table
     // never holds a half-read configuration.
     params_read_t r;
@@ -267,30 +271,17 @@ int process_params(entry_t *table, uint32_t *mgmt) {
         daemon_log(2, "%s(%d): error parsing params string = %s.\n", "process_params", __LINE__,
                    r.line);
     }
-
+    std::fclose(f);
     if (r.stop != params_stop::complete) {
         zero_table(table);
-        std::fclose(f);
         return params_incomplete;
     }
     for (int row = 0; row < tw_rows; ++row) {
         store_row(table[row], r.rows[row]);
     }
-    std::fclose(f);
     return 0;
 }
 
-// Sets a mark in the row, or in every row of its twins (same ip and port).
 void mark_twins(entry_t &row, uint8_t entry_t::*mark, uint8_t value) {
-    if (load_relaxed(row.has_dups) == 0) {
-        store_relaxed(row.*mark, value);
-        return;
-    }
-    const uint32_t ip = load_relaxed(row.ip);
-    const uint16_t port = load_relaxed(row.port);
-    for (entry_t &e : entries) {
-        if (load_relaxed(e.ip) == ip && load_relaxed(e.port) == port) {
-            store_relaxed(e.*mark, value);
-        }
-    }
+    for_each_twin(row, [mark, value](entry_t &e) { store_relaxed(e.*mark, value); });
 }

@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "params/protocol.h"
+#include "util/bytes.h"
 #include "util/errors.h"
 
 // One receiver row.  The marks ping_ok and udp_ok are written by the send and
@@ -31,8 +32,25 @@ static_assert(offsetof(entry_t, is_dup) == 6 && offsetof(entry_t, ip) == 8 &&
 
 extern std::array<entry_t, tw_rows> entries;  // row r: group r / 8, index r % 8
 
-// Sets a mark (ping_ok or udp_ok) in the row, or, when the row has twins, in
-// every row with its ip and port: twins are probed once and share their marks.
+// Calls f(row) for the row alone, or, when the row has twins, for every row
+// with its ip and port (the row among them): twins are probed once and share
+// their marks.
+template <typename F>
+void for_each_twin(entry_t &row, F f) {
+    if (load_relaxed(row.has_dups) == 0) {
+        f(row);
+        return;
+    }
+    const uint32_t ip = load_relaxed(row.ip);
+    const uint16_t port = load_relaxed(row.port);
+    for (entry_t &e : entries) {
+        if (load_relaxed(e.ip) == ip && load_relaxed(e.port) == port) {
+            f(e);
+        }
+    }
+}
+
+// Sets a mark (ping_ok or udp_ok) in the row and its twins.
 void mark_twins(entry_t &row, uint8_t entry_t::*mark, uint8_t value);
 
 // process_params' result for an incomplete file: "Failed" with a plus sign.

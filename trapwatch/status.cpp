@@ -132,7 +132,7 @@ void check_status() {
             store_relaxed(e.fail_count, 0);
             store_relaxed(e.status, 1);
             changed = true;
-            refresh = 3;
+            refresh = refresh_attempts;
         } else if (fails < fail_threshold) {
             store_relaxed(e.fail_count, fails + 1);
             // Once a row has changed in this pass, later failing rows go at once.
@@ -143,7 +143,7 @@ void check_status() {
             store_relaxed(e.fail_count, 0);
             store_relaxed(e.status, 0);
             changed = true;
-            refresh = 3;
+            refresh = refresh_attempts;
         }
 
         const uint8_t code =

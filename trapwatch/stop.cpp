@@ -1,7 +1,6 @@
 #include "trapwatch/stop.h"
 
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -39,39 +38,6 @@ std::atomic<int> stop_owner{0};
 // the rest is the controller exchanges of its error lines).
 constexpr int stop_wait_ms = 5000;
 
-// Takes the descriptor out of its word first, so that it cannot be closed
-// (and its number reused) by the other party between the shutdown and the
-// close; the shutdown wakes a thread blocked on it.  Acquire: the socket was
-// made by another thread (the receive thread, or the main thread when a
-// signal runs the stop elsewhere), which published it with release.
-void shut_and_close(std::atomic<int> &word) {
-    int fd = word.exchange(0, std::memory_order_acq_rel);
-    if (fd != 0) {
-        shutdown(fd, SHUT_RDWR);
-        close(fd);
-    }
-}
-
-// The receive socket: taken out and shut down as above, which wakes the
-// receive thread from its blocked receive; it then sees stopping_flag and
-// leaves its loop.  The close waits (briefly, bounded) until that thread says
-// it no longer uses the descriptor, so the close never overlaps a receive on
-// it and its number cannot be reused under that receive.
-constexpr int recv_release_wait_ms = 500;
-void shut_and_close_recv_sock() {
-    int fd = recv_sock.exchange(0, std::memory_order_acq_rel);
-    if (fd == 0) {
-        return;
-    }
-    shutdown(fd, SHUT_RDWR);
-    for (int ms = 0;
-         ms < recv_release_wait_ms && recv_sock_released.load(std::memory_order_acquire) == 0;
-         ++ms) {
-        usleep(1000);
-    }
-    close(fd);
-}
-
 void shell_pause() {
     shell_pause_begun.store(1, std::memory_order_relaxed);
     // Failures of the shell are ignored.
@@ -84,8 +50,11 @@ void wind_down(int pid, int line) {
     stopping_flag.store(1, std::memory_order_relaxed);
     tty_prnt(dbg_proc, "%s:%s(%d): pid: %d close recv_sock and cmd_sock socket\n", unit,
              "clean_and_exit", line, pid);
-    shut_and_close_recv_sock();
-    shut_and_close(cmd_sock);
+    // The shutdown wakes the receive thread from its blocked receive; it then
+    // sees stopping_flag, leaves its loop and says it no longer uses the
+    // socket, and only then is the socket closed.
+    close_word(recv_sock, close_mode::shut_down, &recv_sock_released);
+    close_word(cmd_sock, close_mode::shut_down);
     shell_pause();
 }
 

@@ -58,6 +58,7 @@ TEST(trapwatchctl, every_failure_has_its_record_text_and_exit_status) {
         EXPECT_EQ(stub.count(), w.cmd >= 0 ? 1u : 0u);
     }
     // Numbers are decimal ("010" is ten), or hex with 0x.
+    stub.clear();
     stub.set_default_reply({});
     EXPECT_EQ(trapwatchctl("--socket /run/tw-ctl.sock cmd 010 0x0c").out, "status 0 (Success)\n");
     ASSERT_TRUE(stub.wait_for(1, 3000ms));
@@ -88,11 +89,11 @@ TEST(trapwatchctl, every_failure_has_its_record_text_and_exit_status) {
 TEST(keelson_sim, answers_each_record_as_its_rules_say) {
     ASSERT_EQ(sh("(" TW_EMULATOR " " TW_BINARY_DIR
                  "/tools/keelson-sim --fail 407=-5 --delay 407=300 --close 308 --short 382=20 "
-                 "--fail 12=0x10 >/run/sim.out & echo $! >/run/sim.pid)"),
+                 "--fail 12=0x10 --fail 010=010 >/run/sim.out & echo $! >/run/sim.pid)"),
               0);
     ASSERT_TRUE(wait_until([] { return access(keelson_sock_path, F_OK) == 0; }, 15000ms));
     for (const auto &[cmd, answer] :
-         {std::pair{382, -121}, {308, -121}, {407, -5}, {12, 16}, {5, 0}}) {
+         {std::pair{382, -121}, {308, -121}, {407, -5}, {12, 16}, {10, 10}, {5, 0}}) {
         cmd_msg_t req{}, resp{};
         req.cmd = cmd;
         req.data[0] = 2;
@@ -105,7 +106,7 @@ TEST(keelson_sim, answers_each_record_as_its_rules_say) {
     ASSERT_EQ(sh("kill -INT $(cat /run/sim.pid)"), 0);
     ASSERT_TRUE(wait_until([] { return access(keelson_sock_path, F_OK) != 0; }, 15000ms));
     const std::string out = read_file("/run/sim.out"), me = std::to_string(getpid());
-    EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 7) << out;
+    EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 8) << out;
     EXPECT_NE(out.find(" cmd=407 param=0 origin=\"\" pid=" + me + " matrix=20000000 00000000"),
               std::string::npos)
         << out;
