@@ -127,7 +127,8 @@ const char *stop_reason(const params_read_t &r) {
     return "no '=' before the fifteenth key";
 }
 
-// Why the reading ends early, in one phrase; empty when it is complete.
+// Why the reading ends early, in one phrase (after "line N: " when a line
+// stops it); empty when it is complete.
 std::string verdict(const config_report &r) {
     if (r.open_errno != 0) {
         return std::string("cannot be opened: ") + std::strerror(r.open_errno);
@@ -136,8 +137,7 @@ std::string verdict(const config_report &r) {
         case params_stop::complete:
             return "";
         case params_stop::no_equals:
-            return "line " + std::to_string(r.read.lines) + ": " + stop_reason(r.read) +
-                   ": the daemon stops reading here";
+            return std::string(stop_reason(r.read)) + ": the daemon stops reading here";
         case params_stop::read_error:
             return "a read fails after line " + std::to_string(r.read.lines) + ": " +
                    std::strerror(r.read.read_errno);
@@ -217,7 +217,8 @@ std::string config_text(const config_report &r) {
     std::string out = r.path + ": ";
     const params_read_t &p = r.read;
     if (!config_complete(r)) {
-        out += verdict(r) +
+        const bool at_line = r.open_errno == 0 && p.stop == params_stop::no_equals;
+        out += (at_line ? "line " + std::to_string(p.lines) + ": " : "") + verdict(r) +
                "\nthe daemon then watches nothing until a good file is read "
                "(trapwatchctl restart)\n";
     } else {
@@ -257,8 +258,9 @@ std::string config_json(const config_report &r) {
     std::string out = "{\"file\":\"" + tool_escape(r.path, true) +
                       "\",\"complete\":" + (complete ? "true" : "false");
     if (!complete) {
-        out += ",\"line\":" + std::to_string(r.open_errno != 0 ? 0 : p.lines) + ",\"reason\":\"" +
-               tool_escape(verdict(r), true) + "\"";
+        // The line where the reading stopped; 0 when no line stopped it.
+        out += ",\"line\":" + std::to_string(p.stop == params_stop::no_equals ? p.lines : 0) +
+               ",\"reason\":\"" + tool_escape(verdict(r), true) + "\"";
     }
     out += ",\"keys\":" + std::to_string(p.keys) + ",\"lines\":" + std::to_string(p.lines) +
            ",\"management\":" + (complete ? "\"" + dotted(p.mgmt) + "\"" : "null") +
