@@ -259,12 +259,16 @@ TEST(config_check, reasons_and_warnings_in_the_operators_words) {
     const struct {
         const char *what;
         std::function<void(lines &)> edit;
-        std::vector<std::string> said;  // lines of the text, in order
+        std::vector<std::string> said;       // lines of the text, in order
+        std::vector<std::string> json = {};  // pieces of the JSON, in order
     } cases[] = {
         {"an empty line",
          [](lines &l) { l.insert(l.begin() + 4, "\n"); },
          {": line 5: empty line: the daemon stops reading here",
-          "the daemon then watches nothing until a good file is read (trapwatchctl restart)"}},
+          "the daemon then watches nothing until a good file is read (trapwatchctl restart)"},
+         {"{\"file\":\"/mnt/params/cfparams.txt\",\"complete\":false,\"line\":5,\"reason\":"
+          "\"empty line: the daemon stops reading here\",\"keys\":4,\"lines\":5,\"management\":"
+          "null,\"groups\":[],\"probed_once\":[],\"warnings\":[]}\n"}},
         {"a comment",
          [](lines &l) { l.insert(l.begin(), "# written by hand\n"); },
          {": line 1: a comment: the daemon stops reading here"}},
@@ -294,6 +298,7 @@ TEST(config_check, reasons_and_warnings_in_the_operators_words) {
                  "snmp_v3_trap_port=70000, 0162, 1003, 1004, 114, 1006, 1007, 1008, 1009, "
                  "1010, 1011\n";
              l[13] = "snmp_v3_trap_status=1, 1, 1, 1, 1, 1, 1, 1, 1, 0, 1\n";
+             l[14] = "snmp_status=1, 1, 1, 1, 1, 1, 1, 1, 0, 1, 1\n";
              l.push_back("\nsnmp_c11_ip=0x0a000b01\n");
          },
          {": complete: the daemon reads its 15 keys in 16 lines", "management address 192.0.2.1",
@@ -303,7 +308,8 @@ TEST(config_check, reasons_and_warnings_in_the_operators_words) {
           "c3     yes                  1003       0:10.0.3.1 1:10.0.3.2 2:10.0.3.3 3:10.0.3.4 "
           "4:10.0.3.5 5:10.0.3.6 6:10.0.3.7 7:10.0.3.8",
           "c5     yes                  114        0:10.0.2.1",
-          "c10    no (trap status 0)   1010       -", "c11    yes                  1011       -",
+          "c9     no (status 0)        1009       -", "c10    no (trap status 0)   1010       -",
+          "c11    yes                  1011       -",
           "probed once: 10.0.2.1 port 114 for c2.0 c5.0",
           "warning: line 1: unknown key \"ip_address \": the line is skipped (blanks around '=' "
           "belong to the key)",
@@ -320,17 +326,32 @@ TEST(config_check, reasons_and_warnings_in_the_operators_words) {
           "warning: line 17: this line and the 1 after it come after the fifteenth key: the "
           "daemon never reads them",
           "warning: snmp_c11_ip is never read (fifteen keys were counted before it): its numbers "
-          "are 0"}},
+          "are 0"},
+         {"\"complete\":true,\"keys\":15,\"lines\":16,\"management\":\"192.0.2.1\",",
+          "{\"group\":\"c2\",\"watched\":true,\"trap_status\":1,\"status\":1,\"trap_port\":114,"
+          "\"addresses\":[\"10.0.2.1\",null,null,null,null,null,null,null]}",
+          "{\"group\":\"c10\",\"watched\":false,\"trap_status\":0,",
+          "\"probed_once\":[{\"address\":\"10.0.2.1\",\"trap_port\":114,\"rows\":[\"c2.0\","
+          "\"c5.0\"]}]",
+          "{\"line\":1,\"text\":\"unknown key \\\"ip_address \\\": the line is skipped",
+          "{\"line\":0,\"text\":\"snmp_c11_ip is never read"}},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
         tw_test::write_file(params_path, config(c.edit));
-        const std::string text = config_text(config_check(params_path));
+        const config_report r = config_check(params_path);
+        const std::string text = config_text(r), json = config_json(r);
         size_t at = 0;
         for (const std::string &line : c.said) {
             const size_t found = text.find(line + "\n", at);
             ASSERT_NE(found, std::string::npos) << line << "\nin:\n" << text;
             at = found + line.size();
+        }
+        at = 0;
+        for (const std::string &piece : c.json) {
+            const size_t found = json.find(piece, at);
+            ASSERT_NE(found, std::string::npos) << piece << "\nin:\n" << json;
+            at = found + piece.size();
         }
     }
 }
