@@ -61,6 +61,9 @@ uint16_t prepare_icmp_hdr_second_stage(uint8_t *msg, uint16_t *seq) {
     return sum;
 }
 
+// A bad address ends the whole process, deliberately: the management address
+// it is given comes from the configuration file, and a daemon that cannot
+// bind its probes to it has nothing to watch with.
 int net_set_dist_addr(sockaddr_in *addr, const char *text, uint16_t port) {
     if (addr == nullptr) {
         std::perror("sockaddr_in is NULL");

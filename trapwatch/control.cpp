@@ -89,7 +89,7 @@ void set_debug_class(int32_t cmd, const char *fn) {
 }  // namespace
 
 void cmd_proccesing(const cmd_msg_t &req, cmd_msg_t *resp) {
-    const char *fn = "cmd_proccesing";
+    const char *fn = "cmd_proccesing";  // spelled as the console's lines have it
     tty_prnt(dbg_init | dbg_keelson_cmd, "%s:%s(%d): cmd: %d\n\r", unit, fn, __LINE__, req.cmd);
     switch (req.cmd) {
         case TRAPWATCH_CMD_RESTART:

@@ -33,10 +33,12 @@ constexpr const char *unit = "trapwatch";
 namespace rx {
 inline constexpr size_t type = 20, echo_id = 24, echo_seq = 26, echo_group = 28, echo_index = 29,
                         ret_hdr = 28, ret_proto = 37, ret_dst = 44, ret_dport = 50;
+inline constexpr size_t udp_dport = 2;  // a UDP header's destination port
 inline constexpr uint8_t type_echo_reply = 0, type_unreachable = 3;
 inline constexpr int wrong_reply_dump_len = 16;
 static_assert(ret_proto == ret_hdr + echo_pkt::ip_proto && ret_dst == ret_hdr + echo_pkt::ip_dst &&
-              ret_dport == ret_hdr + 20 + 2 && ret_dport + 2 <= static_cast<size_t>(recv_buf_len));
+              ret_dport == ret_hdr + echo_pkt::ip_hdr_len + udp_dport &&
+              ret_dport + 2 <= static_cast<size_t>(recv_buf_len));
 static_assert(echo_group == type + echo_pkt::icmp_group && echo_seq == type + echo_pkt::icmp_seq);
 }  // namespace rx
 

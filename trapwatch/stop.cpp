@@ -63,7 +63,7 @@ void wind_down(int pid, int line) {
     pid_t ret = wait4(child_pid.load(std::memory_order_relaxed), &st, WNOHANG, nullptr);
     int wait_errno = errno;
     char ebuf[errno_text_len];
-    unsigned exited = (st & 0x7f) == 0 ? 1u : 0u;
+    unsigned exited = WIFEXITED(st) ? 1u : 0u;
     tty_prnt(dbg_proc, "%s:%s(%d): pid: %d, ret_wait=0%x, st=0%08x (0x%x)\n\r", unit,
              "clean_and_exit", __LINE__, pid, static_cast<unsigned>(ret), static_cast<unsigned>(st),
              exited);
@@ -75,7 +75,7 @@ void wind_down(int pid, int line) {
                  "clean_and_exit", __LINE__, pid);
     } else if (exited != 0) {
         // The daemon ended with code c (-1..-255) exits with c + 256.
-        c_exit_code.store(((st >> 8) & 0xff) - 256, std::memory_order_relaxed);
+        c_exit_code.store(WEXITSTATUS(st) - 256, std::memory_order_relaxed);
     } else {
         c_exit_code.store(TW_ERR_CHILD_FAILED, std::memory_order_relaxed);
         wind_down(pid, __LINE__);

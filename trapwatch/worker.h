@@ -10,7 +10,8 @@ void worker_start(const char *fn, int line);
 
 // A set-up step failed with err: logs "fn(line): what: \"text\"" with the
 // system's text for err, records code in status and returns it, for the
-// thread body to return.  The caller has closed what it opened.
+// thread body to return.  The caller has closed what it opened.  The what
+// texts are the log's own, word for word ("socked" included).
 int worker_fail(std::atomic<int> &status, int code, const char *fn, int line, const char *what,
                 int err);
 

@@ -146,18 +146,20 @@ int wait_spawn_redirect(int quiet, const char *path, unsigned int mode, const ch
 }
 
 int spawn_status_result(const char *name, int status) {
-    if ((status & 0xff) == 0x7f) {
+    if (WIFSTOPPED(status)) {
         tty_prnt(dbg_daemon, "%d) %s(): child stopped by sig=0x%x\n", self_pid(), name,
-                 static_cast<unsigned>((status >> 8) & 0xff));
+                 static_cast<unsigned>(WSTOPSIG(status)));
         return TW_ERR_CHILD_FAILED;
     }
-    int sig = status & 0x7f;
-    if (sig == 0) {
-        return (status >> 8) & 0xff;
+    if (WIFEXITED(status)) {
+        return WEXITSTATUS(status);
     }
-    if (sig < 0x7f) {
+    // The low bits' all-ones value names no signal (it marks a stopped child),
+    // whatever the C library's WIFSIGNALED makes of it.
+    constexpr int no_signal = 0x7f;
+    if (WIFSIGNALED(status) && WTERMSIG(status) != no_signal) {
         tty_prnt(dbg_library, "%d) %s(): child interrupted by sig=0x%x\n", self_pid(), name,
-                 static_cast<unsigned>(sig));
+                 static_cast<unsigned>(WTERMSIG(status)));
         return TW_ERR_CHILD_FAILED;
     }
     tty_prnt(dbg_library, "%d) %s(): child exited reason unknown!\n", self_pid(), name);

@@ -14,9 +14,11 @@
 #include <algorithm>
 #include <csignal>
 #include <cstring>
+#include <filesystem>
 #include <future>
 
 #include "params/params.h"
+#include "tests/support/expect.h"
 #include "tools/keelson_stub.h"
 
 using namespace tw_test;
@@ -30,12 +32,12 @@ const std::string nobody = "setpriv --reuid=nobody --regid=nogroup --clear-group
 TEST(daemon, starts_once_and_serves_every_command) {
     // With process 1 as its parent it refuses before forking.
     EXPECT_EQ(sh("unshare -pf --mount-proc sh -c '" TW_BINARY_DIR "/trapwatch/trapwatch; exit $?'"),
-              138);
+              exit_already_loaded);
     EXPECT_NE(access(lock_file_path, F_OK), 0);
     // A symlink at the lock path is not followed: nothing is made where it points.
     ASSERT_EQ(symlink("/run/tw-planted", lock_file_path), 0);
     EXPECT_EQ(launch(), 0);
-    EXPECT_EQ(wait_exit(-1, 10000ms), 156);
+    EXPECT_EQ(wait_exit(-1, 10000ms), exit_status_of(TW_ERR_FAILED));
     EXPECT_NE(access("/run/tw-planted", F_OK), 0);
     ASSERT_EQ(unlink(lock_file_path), 0);
     // No configuration file: no receiver.  Started with 0, 1 and 2 closed, it
@@ -46,7 +48,7 @@ TEST(daemon, starts_once_and_serves_every_command) {
         EXPECT_EQ(std::filesystem::read_symlink("/proc/" + std::to_string(pid) + fd), "/dev/null");
     }
     const std::pair<const char *, std::string> rows[] = {
-        {"version", "0.0.12.19\n"},
+        {"version", version + "\n"},
         {"pid", std::to_string(pid) + "\n"},
         {"status", ctl_format_matrix(matrix{}.data())},
         {"status --json", ctl_format_json(matrix{}.data(), "0.0.12.19")},
@@ -64,9 +66,9 @@ TEST(daemon, starts_once_and_serves_every_command) {
                              "debug cycle", "debug keelson", "debug monitor", "debug off"}) {
         EXPECT_EQ(trapwatchctl(args).status, 0) << args;
     }
-    // A second start: its daemon ends with 138, the first one serves on.
+    // A second start: its daemon ends so, the first one serves on.
     EXPECT_EQ(launch(), 0);
-    EXPECT_EQ(wait_exit(-1, 10000ms), 138);
+    EXPECT_EQ(wait_exit(-1, 10000ms), exit_already_loaded);
     EXPECT_EQ(ctl_lock_holder(), pid);
     EXPECT_EQ(status(), matrix{});
 }
@@ -135,7 +137,8 @@ TEST(init_script, starts_reports_stops_and_recovers) {
     step("status", 3, "trapwatch: not running\n");
     step("start", 0, "trapwatch: started\n");
     const pid_t first = ctl_lock_holder();
-    step("status", 0, "trapwatch: running, version 0.0.12.19, pid " + std::to_string(first) + "\n");
+    step("status", 0,
+         "trapwatch: running, version " + version + ", pid " + std::to_string(first) + "\n");
     step("start", 0, "trapwatch: already running\n");
     step("restart", 0, "trapwatch: stopped\ntrapwatch: started\n");
     EXPECT_NE(ctl_lock_holder(), first);
@@ -221,10 +224,10 @@ class fault : public ::testing::Test {
             sequence += std::to_string(r.cmd) + "(" + std::to_string(r.param) + ") ";
             EXPECT_TRUE(std::equal(r.data.begin(), r.data.begin() + 88, expected().begin()));
         }
-        EXPECT_EQ(sequence, "382(1) 308(1) 407(1) 382(0) ");  // the 407 after a pause:
+        EXPECT_EQ(sequence, refresh_sequence);  // the 407 after a pause:
         EXPECT_GT(refreshes()[2].time - refreshes()[1].time, 1800ms);
         ASSERT_TRUE(wait_matrix(expected(), 20s));
-        fds = fd_count(pid);
+        fds = count_open_fds(pid);
         rss = rss_kb(pid);
     }
     static bool wait_matrix(const matrix &want, milliseconds limit) {
@@ -247,7 +250,7 @@ class fault : public ::testing::Test {
             disturb();
             ++rounds;
             EXPECT_EQ(unanswered, 0);
-            EXPECT_NEAR(fds_now = fd_count(pid), fds, fd_slack);
+            EXPECT_NEAR(fds_now = count_open_fds(pid), fds, fd_slack);
             EXPECT_LE(rss_now = rss_kb(pid), rss * 3 / 2);  // sanitizers' shadow grows some
         } while (!HasFailure() && std::chrono::steady_clock::now() - t0 < soak);
         std::printf("soak %s: %d rounds, %ld cycles, fds %d -> %d, VmRSS %ld -> %ld kB\n",
