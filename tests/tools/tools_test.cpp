@@ -30,6 +30,8 @@ TEST(trapwatchctl, every_failure_has_its_record_text_and_exit_status) {
         {"status", 4, TRAPWATCH_CMD_GET_STATUS, cut(155), "155 bytes, expected 156\n"},
         {"status", 4, TRAPWATCH_CMD_GET_STATUS, cut(157), "157 bytes, expected 156\n"},
         {"--timeout 1 version", 4, TRAPWATCH_CMD_GET_VER, late, "no reply from trapwatch in time\n"},
+        // The reply comes after the stop's pause, which the bound covers.
+        {"--timeout 1 terminate", 0, TRAPWATCH_CMD_TERMINATE, {.delay = 1300ms}, "trapwatch terminated\n"},
         {"fault --yes", 1, TRAPWATCH_CMD_DBG_SEG_FAULT, {}, "answered instead of ending\n"},
         {"terminate", 3, TRAPWATCH_CMD_TERMINATE, closes, "no lock file /var/lock/subsys/trapwatch"},
         {"cmd 1x", 2, -1, {}, "CODE [PARAM]: decimal numbers, or hex with 0x\n"},
@@ -42,8 +44,6 @@ TEST(trapwatchctl, every_failure_has_its_record_text_and_exit_status) {
         {"check-config a b", 2, -1, {}, "check-config takes one file at most\n"},
         {"--socket '' version", 2, -1, {}, "socket path too long or empty: \"\"\n"},
         {too_long.c_str(), 2, -1, {}, "socket path too long or empty: \"/run/xxx"},
-        // The reply comes after the stop's pause, which the bound covers.
-        {"--timeout 1 terminate", 0, TRAPWATCH_CMD_TERMINATE, {.delay = 1300ms}, "trapwatch terminated\n"},
         // clang-format on
     };
     for (const auto &w : rows) {

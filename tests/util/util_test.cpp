@@ -268,10 +268,13 @@ TEST_F(util_test, output_goes_where_quiet_path_and_mode_say_and_no_descriptor_le
         {true, 0, no_dir.c_str(), 1, false, false,
          "out\n|open: No such file or directory\nerr\n|-"},
     };
-    // The child counts its descriptors last (exec: the shell keeps no copies),
-    // as a program started without the library does under the same capture.
+    // The child has a standard output (or ends with 3), and counts its descriptors last
+    // (exec: the shell keeps no copies), as a program started without the library does under
+    // the same capture.
     std::string script =
-        "echo out || exit 3; echo err >&2; exec ls /proc/self/fd | wc -l >" + work + "/fds";
+        "[ -e /proc/self/fd/1 ] || exit 3; echo out; echo err >&2; exec ls /proc/self/fd | wc -l "
+        ">" +
+        work + "/fds";
     char *const argv[] = {sh, dash_c, script.data(), nullptr};
     gi::CaptureStdout();
     gi::CaptureStderr();
@@ -289,12 +292,12 @@ TEST_F(util_test, output_goes_where_quiet_path_and_mode_say_and_no_descriptor_le
         if (out_closed) {
             close(STDOUT_FILENO);  // the capture puts it back
         }
-        EXPECT_EQ(redirected ? wait_spawn_redirect(quiet, path, mode, "sh", argv)
-                             : wait_spawn(quiet, "sh", argv),
-                  0);
+        const int rc = redirected ? wait_spawn_redirect(quiet, path, mode, "sh", argv)
+                                  : wait_spawn(quiet, "sh", argv);
         struct stat st {};
         const bool made = stat(l, &st) == 0;
         const std::string out = gi::GetCapturedStdout() + "|" + gi::GetCapturedStderr();
+        EXPECT_EQ(rc, 0);
         EXPECT_EQ(out + "|" + (made ? tw_test::read_file(log) : "-"), want) << path << mode;
         EXPECT_EQ(tw_test::read_file(work + "/fds"), plain);
         EXPECT_TRUE(!made || old || (st.st_mode & 07777) == 0644) << std::oct << st.st_mode;
