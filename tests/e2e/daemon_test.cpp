@@ -172,7 +172,7 @@ TEST(init_script, starts_reports_stops_and_recovers) {
     // Another program holding the lock is never signalled, nor taken for the daemon.
     const pid_t other = fork();
     if (other == 0) {
-        if (lockf(open(ctl_lock_path, O_RDWR), F_LOCK, 0) == 0) {
+        if (lockf(open(lock_file_path, O_RDWR), F_LOCK, 0) == 0) {
             pause();
         }
         _exit(1);
@@ -194,7 +194,7 @@ TEST(init_script, starts_reports_stops_and_recovers) {
     step("start", 1, "/var/run is read-only", "chmod 0755 /run/lock/subsys && " + ro_run);
     step("start", 1, "cannot make the lock folder /var/lock/subsys",
          "rm -r /run/lock/subsys && mount -t tmpfs -o ro l /run/lock && ");
-    EXPECT_EQ(access(ctl_default_socket, F_OK), -1);
+    EXPECT_EQ(access(trapwatch_sock_path, F_OK), -1);
 }
 
 TEST(lab, shows_each_receiver_where_it_belongs_and_leaves_nothing_behind) {
