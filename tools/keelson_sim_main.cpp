@@ -96,12 +96,12 @@ std::string time_text(std::chrono::system_clock::time_point t) {
 
 std::string matrix_text(const keelson_request &r) {
     std::string out;
-    for (int g = 0; g < tw_groups; ++g) {
+    for (size_t g = 0; g < tw_groups; ++g) {
         if (g > 0) {
             out += ' ';
         }
-        for (int i = 0; i < tw_group_size; ++i) {
-            uint8_t b = r.data[static_cast<size_t>(g * tw_group_size + i)];
+        for (size_t i = 0; i < tw_group_size; ++i) {
+            uint8_t b = r.data[g * tw_group_size + i];
             out += b <= 9 ? static_cast<char>('0' + b) : '?';
         }
     }

@@ -48,6 +48,7 @@ void set_shared_dispositions() {
 // process ends with the code that stop recorded.
 [[noreturn]] void stop_and_end(int code, int line) {
     clean_and_exit(code, 0, line);
+    // NOLINTNEXTLINE(concurrency-mt-unsafe): start-up: the worker threads do not exist yet
     std::exit(c_exit_code.load(std::memory_order_relaxed));
 }
 

@@ -41,6 +41,7 @@ constexpr int stop_wait_ms = 5000;
 void shell_pause() {
     shell_pause_begun.store(1, std::memory_order_relaxed);
     // Failures of the shell are ignored.
+    // NOLINTNEXTLINE(concurrency-mt-unsafe): the stop's given pause; the threads are winding down
     (void)!std::system("sleep 1");
 }
 
@@ -87,6 +88,7 @@ void wind_down(int pid, int line) {
                    tiller_strerror(code));
     }
     close_word(lock_file);
+    // NOLINTNEXTLINE(concurrency-mt-unsafe): the threads have been wound down first
     std::exit(code);
 }
 
@@ -191,6 +193,7 @@ void p_signal_handler(int sig) {
     }
     tty_prnt(dbg_init, "%s:%s(%d): pid: %d, exit(sig: %d)\n", unit, "p_signal_handler", __LINE__,
              pid, sig);
+    // NOLINTNEXTLINE(concurrency-mt-unsafe): the handler's given end (see its comment)
     std::exit(0);
 }
 

@@ -91,6 +91,7 @@ struct err_row {
 };
 
 // One row per entry of the list.
+// NOLINTNEXTLINE(bugprone-macro-parentheses): each row adds one term of a sum
 #define TW_ERROR_COUNT(name, magnitude, message) +1
 inline constexpr size_t err_table_len = 0 TW_ERROR_LIST(TW_ERROR_COUNT);
 #undef TW_ERROR_COUNT
