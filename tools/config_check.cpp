@@ -17,6 +17,11 @@ std::string dotted(uint32_t ip) {
     return b;
 }
 
+// Row i of group g as the reader left it.
+const entry_t &group_row(const params_read_t &p, int g, int i) {
+    return p.rows[static_cast<size_t>(g * tw_group_size + i)];
+}
+
 std::string quoted(const std::string &s) {
     return "\"" + tool_escape(s, false) + "\"";
 }
@@ -227,10 +232,10 @@ std::string config_text(const config_report &r) {
         for (int g = 0; g < tw_groups; ++g) {
             char head[64];
             std::snprintf(head, sizeof head, "c%-5d %-20s %-10u", g + 1, watched_text(p, g).c_str(),
-                          static_cast<unsigned>(p.rows[g * tw_group_size].port));
+                          static_cast<unsigned>(group_row(p, g, 0).port));
             std::string cells;
             for (int i = 0; i < tw_group_size; ++i) {
-                const uint32_t ip = p.rows[g * tw_group_size + i].ip;
+                const uint32_t ip = group_row(p, g, i).ip;
                 cells += ip == 0 ? "" : " " + std::to_string(i) + ":" + dotted(ip);
             }
             out += head + (cells.empty() ? " -" : cells) + "\n";
@@ -269,10 +274,9 @@ std::string config_json(const config_report &r) {
                "\",\"watched\":" + (config_watched(p, g) ? "true" : "false") +
                ",\"trap_status\":" + std::to_string(p.trap_status[g]) +
                ",\"status\":" + std::to_string(p.status[g]) +
-               ",\"trap_port\":" + std::to_string(p.rows[g * tw_group_size].port) +
-               ",\"addresses\":[";
+               ",\"trap_port\":" + std::to_string(group_row(p, g, 0).port) + ",\"addresses\":[";
         for (int i = 0; i < tw_group_size; ++i) {
-            const uint32_t ip = p.rows[g * tw_group_size + i].ip;
+            const uint32_t ip = group_row(p, g, i).ip;
             out += std::string(i > 0 ? "," : "") + (ip == 0 ? "null" : "\"" + dotted(ip) + "\"");
         }
         out += "]}";
