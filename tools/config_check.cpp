@@ -225,9 +225,14 @@ std::string config_text(const config_report &r) {
         out += (at_line ? "line " + std::to_string(p.lines) + ": " : "") + verdict(r) +
                "\nthe daemon then watches nothing until a good file is read "
                "(trapwatchctl restart)\n";
+        if (p.mgmt_set) {
+            out += "the management address read before that, " + dotted(p.mgmt) + ", stays\n";
+        }
     } else {
+        // No ip_address counted: the daemon keeps the address it had.
         out += "complete: the daemon reads its 15 keys in " + std::to_string(p.lines) +
-               " lines\nmanagement address " + dotted(p.mgmt) +
+               " lines\nmanagement address " +
+               (p.mgmt_set ? dotted(p.mgmt) : "not read: the daemon keeps the one it had") +
                "\ngroup  watched              trap port  receivers (index:address)\n";
         for (int g = 0; g < tw_groups; ++g) {
             char head[64];
@@ -267,7 +272,7 @@ std::string config_json(const config_report &r) {
                ",\"reason\":\"" + tool_escape(verdict(r), true) + "\"";
     }
     out += ",\"keys\":" + std::to_string(p.keys) + ",\"lines\":" + std::to_string(p.lines) +
-           ",\"management\":" + (complete ? "\"" + dotted(p.mgmt) + "\"" : "null") +
+           ",\"management\":" + (p.mgmt_set ? "\"" + dotted(p.mgmt) + "\"" : "null") +
            ",\"groups\":[";
     for (int g = 0; complete && g < tw_groups; ++g) {
         out += std::string(g > 0 ? "," : "") + "{\"group\":\"c" + std::to_string(g + 1) +

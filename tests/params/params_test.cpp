@@ -265,10 +265,11 @@ TEST(config_check, reasons_and_warnings_in_the_operators_words) {
         {"an empty line",
          [](lines &l) { l.insert(l.begin() + 4, "\n"); },
          {": line 5: empty line: the daemon stops reading here",
-          "the daemon then watches nothing until a good file is read (trapwatchctl restart)"},
+          "the daemon then watches nothing until a good file is read (trapwatchctl restart)",
+          "the management address read before that, 192.0.2.1, stays"},
          {"{\"file\":\"/mnt/params/cfparams.txt\",\"complete\":false,\"line\":5,\"reason\":"
           "\"empty line: the daemon stops reading here\",\"keys\":4,\"lines\":5,\"management\":"
-          "null,\"groups\":[],\"probed_once\":[],\"warnings\":[]}\n"}},
+          "\"192.0.2.1\",\"groups\":[],\"probed_once\":[],\"warnings\":[]}\n"}},
         {"a comment",
          [](lines &l) { l.insert(l.begin(), "# written by hand\n"); },
          {": line 1: a comment: the daemon stops reading here"}},
