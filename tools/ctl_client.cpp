@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "tools/escape.h"
 #include "util/errors.h"
 
 namespace {
@@ -212,11 +213,27 @@ std::string ctl_format_matrix(const uint8_t *matrix88) {
         }
         out += '\n';
     }
-    out +=
-        "  0 no echo reply (or empty slot)\n"
-        "  1 echo reply, trap port refused or not probed\n"
-        "  2 reachable\n";
+    for (size_t code = 0; code < ctl_code_meanings.size(); ++code) {
+        out += "  " + std::to_string(code) + " " + ctl_code_meanings[code] + "\n";
+    }
     return out;
+}
+
+std::string ctl_format_json(const uint8_t *matrix88, const std::string &version) {
+    std::string out = "{\"version\":\"" + tool_escape(version, true) + "\",\"groups\":{";
+    for (int g = 0; g < tw_groups; ++g) {
+        out += (g > 0 ? ",\"c" : "\"c") + std::to_string(g + 1) + "\":[";
+        for (int i = 0; i < tw_group_size; ++i) {
+            out += (i > 0 ? "," : "") + std::to_string(matrix88[g * tw_group_size + i]);
+        }
+        out += "]";
+    }
+    out += "},\"codes\":{";
+    for (size_t code = 0; code < ctl_code_meanings.size(); ++code) {
+        out += (code > 0 ? ",\"" : "\"") + std::to_string(code) + "\":\"" +
+               ctl_code_meanings[code] + "\"";
+    }
+    return out + "}}\n";
 }
 
 std::string ctl_format_raw(const uint8_t *matrix88) {

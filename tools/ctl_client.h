@@ -10,6 +10,7 @@
 
 #include <sys/types.h>
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <string>
@@ -62,5 +63,16 @@ pid_t ctl_lock_holder(const char *path = lock_file_path);
 // The matrix of a GET_STATUS reply as the operator's table: a header with
 // the indexes, one row per group "c1".."c11", and the legend.
 std::string ctl_format_matrix(const uint8_t *matrix88);
+// What each code of the matrix means, by code.
+inline constexpr std::array<const char *, 3> ctl_code_meanings{
+    "no echo reply (or empty slot)",
+    "echo reply, trap port refused or not probed",
+    "reachable",
+};
+static_assert(ctl_code_meanings.size() == tw_status_reachable + 1);
+
+// The version and the matrix as one line of JSON for scripts:
+// {"version":"V","groups":{"c1":[8 codes],...,"c11":[...]},"codes":{"0":"...",...}}
+std::string ctl_format_json(const uint8_t *matrix88, const std::string &version);
 // The 88 bytes as hex, one block of 8 per group.
 std::string ctl_format_raw(const uint8_t *matrix88);

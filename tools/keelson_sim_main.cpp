@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "params/protocol.h"
+#include "tools/escape.h"
 #include "tools/keelson_stub.h"
 #include "tools/number.h"
 
@@ -93,40 +94,6 @@ std::string time_text(std::chrono::system_clock::time_point t) {
     return buf;
 }
 
-// Log text with line ends and other control bytes shown as C escapes.
-std::string escaped(const std::string &s, bool json) {
-    std::string out;
-    for (char ch : s) {
-        auto c = static_cast<unsigned char>(ch);
-        switch (c) {
-            case '\n':
-                out += "\\n";
-                break;
-            case '\r':
-                out += "\\r";
-                break;
-            case '\t':
-                out += "\\t";
-                break;
-            case '\\':
-                out += "\\\\";
-                break;
-            case '"':
-                out += "\\\"";
-                break;
-            default:
-                if (c < 0x20 || c >= 0x7f) {
-                    char b[8];
-                    std::snprintf(b, sizeof b, json ? "\\u%04x" : "\\x%02x", c);
-                    out += b;
-                } else {
-                    out += static_cast<char>(c);
-                }
-        }
-    }
-    return out;
-}
-
 std::string matrix_text(const keelson_request &r) {
     std::string out;
     for (size_t g = 0; g < tw_groups; ++g) {
@@ -147,9 +114,10 @@ std::string line_text(const keelson_request &r) {
         return t + " connection with " + std::to_string(r.bytes) + " bytes";
     }
     std::string out = t + " cmd=" + std::to_string(r.cmd) + " param=" + std::to_string(r.param) +
-                      " origin=\"" + escaped(r.origin, false) + "\" pid=" + std::to_string(r.pid);
+                      " origin=\"" + tool_escape(r.origin, false) +
+                      "\" pid=" + std::to_string(r.pid);
     if (r.cmd == keelson_cmd_log) {
-        out += " text=\"" + escaped(r.text(), false) + "\"";
+        out += " text=\"" + tool_escape(r.text(), false) + "\"";
     } else if (is_refresh(r.cmd)) {
         out += " matrix=" + matrix_text(r);
     }
@@ -161,9 +129,10 @@ std::string json_text(const keelson_request &r) {
         "{\"time\":\"" + time_text(r.time) + "\",\"bytes\":" + std::to_string(r.bytes);
     if (r.whole()) {
         out += ",\"cmd\":" + std::to_string(r.cmd) + ",\"param\":" + std::to_string(r.param) +
-               ",\"origin\":\"" + escaped(r.origin, true) + "\",\"pid\":" + std::to_string(r.pid);
+               ",\"origin\":\"" + tool_escape(r.origin, true) +
+               "\",\"pid\":" + std::to_string(r.pid);
         if (r.cmd == keelson_cmd_log) {
-            out += ",\"text\":\"" + escaped(r.text(), true) + "\"";
+            out += ",\"text\":\"" + tool_escape(r.text(), true) + "\"";
         } else if (is_refresh(r.cmd)) {
             out += ",\"status\":[";
             for (size_t i = 0; i < static_cast<size_t>(tw_rows); ++i) {

@@ -1,7 +1,8 @@
 // trapwatchctl: the operator's client of the daemon's control socket.
 //
 // Exit status: 0 done; 1 the daemon answered a failure status (pid: the lock
-// file cannot be opened); 2 usage; 3 the daemon is not running; 4 no usable
+// file cannot be opened; check-config: the daemon would not read the file
+// whole); 2 usage; 3 the daemon is not running; 4 no usable
 // reply (time-out, closed, bad size, or the lock held but the socket not
 // served); 5 pid: the lock is held by a process whose pid cannot be seen.
 #include <unistd.h>
@@ -17,7 +18,9 @@
 #include <vector>
 
 #include "params/protocol.h"
+#include "tools/config_check.h"
 #include "tools/ctl_client.h"
+#include "tools/escape.h"
 #include "tools/number.h"
 #include "util/errors.h"
 
@@ -37,9 +40,10 @@ void usage(FILE *out) {
                  "usage: trapwatchctl [--socket PATH] [--timeout SECONDS] COMMAND [ARG]\n"
                  "\n"
                  "commands:\n"
-                 "  status [--raw]            the status matrix, groups c1..c11 by index 0..7\n"
-                 "                            (--raw adds the 88 bytes in hex)\n"
-                 "  version                   the daemon's version\n"
+                 "  status [--raw|--json]     the status matrix, groups c1..c11 by index 0..7\n"
+                 "                            (--raw adds the 88 bytes in hex; --json: one\n"
+                 "                            line of JSON with the version)\n"
+                 "  version [--json]          the daemon's version\n"
                  "  restart [--set-default]   re-read the configuration file (--set-default:\n"
                  "                            after a return to default settings)\n"
                  "  start                     resume probing\n"
@@ -52,6 +56,10 @@ void usage(FILE *out) {
                  "  cmd CODE [PARAM]          send any command code, print the reply status\n"
                  "  pid                       the pid of the process holding the daemon's lock\n"
                  "                            (%s); no socket exchange\n"
+                 "  check-config [--json] [FILE]\n"
+                 "                            read FILE (default %s) as the daemon\n"
+                 "                            would: where it stops, what it reads otherwise\n"
+                 "                            than written, what it watches; no daemon needed\n"
                  "\n"
                  "options:\n"
                  "  --socket PATH             control socket (default %s)\n"
@@ -59,9 +67,10 @@ void usage(FILE *out) {
                  "  --help                    this text\n"
                  "\n"
                  "exit status: 0 done, 1 the daemon answered a failure (pid: the lock file\n"
-                 "cannot be opened), 2 usage, 3 the daemon is not running, 4 no usable reply,\n"
+                 "cannot be opened; check-config: the daemon would not read it whole), 2 usage, 3 "
+                 "the daemon is not running, 4 no usable reply,\n"
                  "5 pid: the lock's holder is not visible from here (another pid namespace)\n",
-                 lock_file_path, trapwatch_sock_path);
+                 lock_file_path, params_path, trapwatch_sock_path);
 }
 
 __attribute__((format(printf, 1, 2))) int usage_error(const char *fmt, ...) {
@@ -81,6 +90,7 @@ struct call {
     bool raw = false;
     bool set_default = false;
     bool yes = false;
+    bool json = false;
     const char *name = nullptr;      // the command
     std::vector<const char *> args;  // its arguments
     std::chrono::milliseconds timeout() const { return std::chrono::seconds(timeout_s); }
@@ -95,6 +105,7 @@ constexpr flag flags[] = {
     {"--raw", &call::raw},
     {"--set-default", &call::set_default},
     {"--yes", &call::yes},
+    {"--json", &call::json},
 };
 
 // One command: its name, the code it sends, how many arguments it takes (and
@@ -183,10 +194,29 @@ int run_restart(const call &c, const command &cmd) {
     return exit_ok;
 }
 
+// The version text of a GET_VER reply.
+std::string reply_text(const ctl_outcome &o) {
+    char text[sizeof o.reply.data + 1]{};
+    std::memcpy(text, o.reply.data, sizeof o.reply.data);
+    return text;
+}
+
 int run_status(const call &c, const command &cmd) {
+    if (c.raw && c.json) {
+        return usage_error("--raw and --json exclude each other");
+    }
     ctl_outcome o;
     if (const int e = exchange(c, cmd.code, 0, &o); e >= 0) {
         return e;
+    }
+    if (c.json) {
+        // The object names the version it came from: a second exchange.
+        ctl_outcome v;
+        if (const int e = exchange(c, TRAPWATCH_CMD_GET_VER, 0, &v); e >= 0) {
+            return e;
+        }
+        std::fputs(ctl_format_json(o.reply.data, reply_text(v)).c_str(), stdout);
+        return exit_ok;
     }
     std::fputs(ctl_format_matrix(o.reply.data).c_str(), stdout);
     if (c.raw) {
@@ -200,10 +230,20 @@ int run_version(const call &c, const command &cmd) {
     if (const int e = exchange(c, cmd.code, 0, &o); e >= 0) {
         return e;
     }
-    char text[sizeof o.reply.data + 1]{};
-    std::memcpy(text, o.reply.data, sizeof o.reply.data);
-    std::printf("%s\n", text);
+    if (c.json) {
+        std::printf("{\"version\":\"%s\"}\n", tool_escape(reply_text(o), true).c_str());
+    } else {
+        std::printf("%s\n", reply_text(o).c_str());
+    }
     return exit_ok;
+}
+
+// The daemon's own reader over the file; no daemon needed.  0 when the
+// daemon reads it completely, 1 when it does not.
+int run_check_config(const call &c, const command &) {
+    const config_report r = config_check(c.args.empty() ? params_path : c.args[0]);
+    std::fputs((c.json ? config_json(r) : config_text(r)).c_str(), stdout);
+    return config_complete(r) ? exit_ok : exit_status;
 }
 
 // A debug class word, its command, and what that class traces (nullptr: the
@@ -375,8 +415,8 @@ int run_pid(const call &, const command &) {
 constexpr int32_t no_code = -1;
 constexpr command commands[] = {
     // clang-format off
-    {"status", TRAPWATCH_CMD_GET_STATUS, 0, 0, nullptr, "--raw", run_status, nullptr},
-    {"version", TRAPWATCH_CMD_GET_VER, 0, 0, nullptr, "", run_version, nullptr},
+    {"status", TRAPWATCH_CMD_GET_STATUS, 0, 0, nullptr, "--raw --json", run_status, nullptr},
+    {"version", TRAPWATCH_CMD_GET_VER, 0, 0, nullptr, "--json", run_version, nullptr},
     {"restart", TRAPWATCH_CMD_RESTART, 0, 0, nullptr, "--set-default", run_restart,
      "configuration re-read requested"},
     {"start", TRAPWATCH_CMD_START, 0, 0, nullptr, "", run_done, "probing on"},
@@ -390,6 +430,8 @@ constexpr command commands[] = {
     {"cmd", no_code, 1, 2, "cmd needs CODE [PARAM]: decimal numbers, or hex with 0x", "", run_cmd,
      nullptr},
     {"pid", no_code, 0, 0, "pid takes no argument", "", run_pid, nullptr},
+    {"check-config", no_code, 0, 1, "check-config takes one file at most", "--json",
+     run_check_config, nullptr},
     // clang-format on
 };
 

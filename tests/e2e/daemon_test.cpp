@@ -53,6 +53,8 @@ TEST(daemon, starts_once_and_serves_every_command) {
         {"version", version + "\n"},
         {"pid", std::to_string(pid) + "\n"},
         {"status", ctl_format_matrix(matrix{}.data())},
+        {"status --json", ctl_format_json(matrix{}.data(), "0.0.12.19")},
+        {"version --json", "{\"version\":\"0.0.12.19\"}\n"},
         {"cmd 14", "status -103 (Wrong parameters)\n"},
         {"restart --set-default", "configuration re-read requested (after set default)\n"},
         {"debug proc", "console trace of process and thread steps on (0x20)\n"},

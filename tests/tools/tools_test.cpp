@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/support/daemon.h"
+#include "tools/ctl_client.h"
 #include "tools/keelson_stub.h"
 
 using namespace tw_test;
@@ -39,6 +40,8 @@ TEST(trapwatchctl, every_failure_has_its_record_text_and_exit_status) {
         {"", 2, -1, {}, "usage: trapwatchctl [--socket PATH]"},
         {"frobnicate", 2, -1, {}, "trapwatchctl: unknown command: frobnicate\n"},
         {"--timeout 0 status", 2, -1, {}, "trapwatchctl: bad --timeout: 0\n"},
+        {"status --raw --json", 2, -1, {}, "--raw and --json exclude each other\n"},
+        {"check-config a b", 2, -1, {}, "check-config takes one file at most\n"},
         {"--socket '' version", 2, -1, {}, "socket path too long or empty: \"\"\n"},
         {too_long.c_str(), 2, -1, {}, "socket path too long or empty: \"/run/xxx"},
         // clang-format on
@@ -84,6 +87,23 @@ TEST(trapwatchctl, every_failure_has_its_record_text_and_exit_status) {
     const run_result r = trapwatchctl(terminate);
     EXPECT_EQ(r.status, 4);
     EXPECT_NE(r.err.find("cannot tell whether trapwatch ended"), std::string::npos) << r.err;
+}
+
+// Scripts read the matrix by group and index: a distinct pattern per group.
+TEST(trapwatchctl, status_json_names_the_version_groups_and_codes) {
+    uint8_t m[88];
+    for (size_t r = 0; r < 88; ++r) {
+        m[r] = static_cast<uint8_t>(r % 3);
+    }
+    const std::string j = ctl_format_json(m, "v\"1");
+    EXPECT_TRUE(j.starts_with(
+        "{\"version\":\"v\\\"1\",\"groups\":{\"c1\":[0,1,2,0,1,2,0,1],\"c2\":[2,0,1,2,0,1,2,0],"))
+        << j;
+    EXPECT_TRUE(
+        j.ends_with(",\"c11\":[2,0,1,2,0,1,2,0]},\"codes\":{\"0\":\"no echo reply (or empty "
+                    "slot)\",\"1\":\"echo reply, trap port refused or not probed\",\"2\":"
+                    "\"reachable\"}}\n"))
+        << j;
 }
 
 TEST(keelson_sim, answers_each_record_as_its_rules_say) {
