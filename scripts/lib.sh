@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
-# The scripts' common functions: sourced by the lab, the bench, the soak and
-# the test script, and run as "bash scripts/lib.sh FUNCTION ARG..." by the
-# tests, so that the receiver network and the configuration file have one
-# recipe each.
+# The scripts' common functions: sourced by the scripts, and run as
+# "bash scripts/lib.sh FUNCTION ARG..." by the tests, so that each recipe has
+# one home.
 #
+#   tw_need_root WHY                   exit 2 unless root
+#   tw_usage                           print the calling script's header comment
 #   tw_ensure_packages PKG...          install the Debian packages that are missing
+#   tw_logged LOG CMD...               CMD's output into LOG, its errors shown when it fails
+#   tw_debian_source DIR PKG[=VER]...  fetch Debian source packages into DIR
 #   tw_wait_for TENTHS CMD...          run CMD every 0.1 s until it succeeds (bounded)
 #   tw_stop PID [SIGNAL [TENTHS]]      signal a process, wait (bounded), then kill it
 #   tw_build DIR [TARGET...] [-- CMAKE_ARG...]
@@ -14,10 +17,25 @@
 #   tw_rxnet_up NS LATENCY HELD... [-- UNHELD...]
 #   tw_rxnet_addr NS add|del ADDR      give or take one held address
 #   tw_rxnet_down NS                   remove the network (and its relay)
+#   tw_ctl ARG...                      trapwatchctl (tw_ctl_cmd, default the build's)
+#   tw_keelson_up LOG CMD...           start the controller stand-in; tw_keelson_down
+#   tw_daemon_up CMD...                start the daemon and announce the controller;
+#                                      tw_daemon_down
 #   tw_daemon_pid                      pid of the daemon holding the lock ("" when none)
+#   tw_log_since FILE SEEN             the whole lines of FILE after its first SEEN
 
 tw_root=$(cd "$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")/.." && pwd)
 : "${TW_BUILD_DIR:=$tw_root/build}"
+tw_me=$(basename "$0" .sh)
+
+tw_need_root() {
+    [[ $EUID -eq 0 ]] || { echo "$tw_me: must run as root ($1)" >&2; exit 2; }
+}
+
+# The comment under the calling script's first line, without its "#".
+tw_usage() {
+    sed -n '2,/^[^#]/s/^#\( \|$\)//p' "$0"
+}
 
 tw_ensure_packages() {
     local missing=() p
@@ -29,6 +47,33 @@ tw_ensure_packages() {
     DEBIAN_FRONTEND=noninteractive apt-get update -qq &&
         DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
             "${missing[@]}" >/dev/null
+}
+
+# tw_logged LOG CMD... runs CMD with its output in LOG; when it fails, shows
+# LOG's error lines (its tail when none says "error") and returns its status.
+tw_logged() {
+    local log=$1 rc=0
+    shift
+    "$@" >"$log" 2>&1 || rc=$?
+    ((rc == 0)) && return 0
+    { grep -E -m 40 'error|Error' "$log" || tail -n 30 "$log"; } >&2
+    echo "$tw_me: $1 failed ($rc), see $log" >&2
+    return "$rc"
+}
+
+# tw_debian_source DIR PKG[=VERSION]... downloads the source packages from
+# Debian bookworm into DIR, through a sources list of its own (the machine's
+# lists are not touched).
+tw_debian_source() {
+    local dir=$1 apt
+    shift
+    apt=(apt-get -q -o Dir::Etc::SourceList="$dir/sources.list" -o Dir::Etc::SourceParts=/dev/null
+        -o Dir::State::Lists="$dir/lists")
+    mkdir -p "$dir/lists/partial"
+    echo "deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg]" \
+        "http://deb.debian.org/debian bookworm main" >"$dir/sources.list"
+    (cd "$dir" && tw_logged "$dir/fetch.log" "${apt[@]}" update &&
+        tw_logged "$dir/fetch.log" "${apt[@]}" source --download-only "$@")
 }
 
 tw_wait_for() {
@@ -180,10 +225,57 @@ tw_rxnet_down() {
     ip link del "$ns-v" 2>/dev/null || true
 }
 
+tw_ctl() {
+    "${tw_ctl_cmd[@]:-$TW_BUILD_DIR/tools/trapwatchctl}" "$@"
+}
+
+# tw_keelson_up LOG CMD... starts the controller stand-in CMD in the
+# background, its records into LOG and its own lines into LOG.err; false
+# when its socket does not listen within 5 s.
+tw_keelson_up() {
+    local log=$1
+    shift
+    "$@" >"$log" 2>"$log.err" &
+    tw_keelson=$!
+    tw_wait_for 50 test -S /var/run/keelson.sock
+}
+
+tw_keelson_down() {
+    [[ -z "${tw_keelson:-}" ]] || tw_stop "$tw_keelson" || echo "$tw_me: keelson-sim killed" >&2
+    tw_keelson=
+}
+
+# tw_daemon_up CMD... starts the daemon CMD from a shell, as a user would
+# (it refuses process 1 as its parent, and detaches itself), waits (10 s)
+# until it answers, takes its pid into tw_daemon and sends KEELSON_START, as
+# the appliance's controller does once it runs.
+tw_daemon_up() {
+    rm -f /var/run/trapwatch.sock
+    sh -c '"$@"' sh "$@" || return 1
+    tw_wait_for 100 tw_ctl --timeout 2 version >/dev/null 2>&1 || return 1
+    tw_daemon=$(tw_ctl pid) && tw_ctl keelson-start >/dev/null
+}
+
+# tw_daemon_down: TERMINATE, then (10 s later) SIGKILL.
+tw_daemon_down() {
+    [[ -n "${tw_daemon:-}" ]] || return 0
+    tw_ctl --timeout 3 terminate >/dev/null 2>&1 || true
+    tw_stop "$tw_daemon" - 100 || echo "$tw_me: trapwatch did not stop; killed $tw_daemon" >&2
+    tw_daemon=
+}
+
 tw_daemon_pid() {
     local pid
-    pid=$("$TW_BUILD_DIR/tools/trapwatchctl" pid 2>/dev/null) && echo "$pid"
+    pid=$(tw_ctl pid 2>/dev/null) && echo "$pid"
     return 0
+}
+
+# tw_log_since FILE SEEN prints the lines of FILE after its first SEEN, up
+# to its last whole line (a writer may be half-way through the next).
+tw_log_since() {
+    local lines
+    lines=$(wc -l <"$1")
+    tail -n "+$(($2 + 1))" "$1" | head -n "$((lines - $2))"
 }
 
 if [[ "${BASH_SOURCE[0]}" == "$0" ]]; then
