@@ -100,23 +100,18 @@ tw_stop() {
 
 tw_gone() { ! kill -0 "$1" 2>/dev/null; }
 
-# tw_build DIR [TARGET...] [-- CMAKE_ARG...] configures DIR when it has no
-# cache yet (RelWithDebInfo unless a CMAKE_ARG says otherwise: the last -D
-# wins), then builds the targets (all when none) with TW_JOBS jobs (default:
-# every processor).
+# tw_build DIR [TARGET...] [-- CMAKE_ARG...] configures DIR (a new one
+# RelWithDebInfo unless a CMAKE_ARG says otherwise: the last -D wins; each
+# time, so that a target new to the tree is known), then builds the targets
+# (all when none) with TW_JOBS jobs (default: every processor).
 tw_build() {
     local dir=$1 targets=()
     shift
     while (($# > 0)) && [[ "$1" != -- ]]; do targets+=("$1"); shift; done
     (($# > 0)) && shift
-    if [[ ! -f "$dir/CMakeCache.txt" ]]; then
-        cmake -S "$tw_root" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" || return 1
-    fi
-    if ((${#targets[@]} > 0)); then
-        cmake --build "$dir" -j"${TW_JOBS:-$(nproc)}" --target "${targets[@]}"
-    else
-        cmake --build "$dir" -j"${TW_JOBS:-$(nproc)}"
-    fi
+    [[ -f "$dir/CMakeCache.txt" ]] || set -- -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@"
+    cmake -S "$tw_root" -B "$dir" "$@" || return 1
+    cmake --build "$dir" -j"${TW_JOBS:-$(nproc)}" ${targets[0]:+--target} "${targets[@]}"
 }
 
 tw_hex_ip() {
