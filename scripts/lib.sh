@@ -1,33 +1,12 @@
 #!/usr/bin/env bash
-# The scripts' common functions: sourced by the scripts, and run as
-# "bash scripts/lib.sh FUNCTION ARG..." by the tests, so that each recipe has
-# one home.
-#
-#   tw_need_root WHY                   exit 2 unless root
-#   tw_usage                           print the calling script's header comment
-#   tw_ensure_packages PKG...          install the Debian packages that are missing
-#   tw_logged LOG CMD...               CMD's output into LOG, its errors shown when it fails
-#   tw_debian_source DIR PKG[=VER]...  fetch Debian source packages into DIR
-#   tw_wait_for TENTHS CMD...          run CMD every 0.1 s until it succeeds (bounded)
-#   tw_stop PID [SIGNAL [TENTHS]]      signal a process, wait (bounded), then kill it
-#   tw_build DIR [TARGET...] [-- CMAKE_ARG...]
-#                                      configure (once) and build
-#   tw_hex_ip A.B.C.D                  0xAABBCCDD, as the configuration file writes addresses
-#   tw_config MGMT GROUP...            print a configuration file (see below)
-#   tw_rxnet_up NS LATENCY HELD... [-- UNHELD...]
-#   tw_rxnet_addr NS add|del ADDR      give or take one held address
-#   tw_rxnet_down NS                   remove the network (and its relay)
-#   tw_ctl ARG...                      trapwatchctl (tw_ctl_cmd, default the build's)
-#   tw_keelson_up LOG CMD...           start the controller stand-in; tw_keelson_down
-#   tw_daemon_up CMD...                start the daemon and announce the controller;
-#                                      tw_daemon_down
-#   tw_daemon_pid                      pid of the daemon holding the lock ("" when none)
-#   tw_log_since FILE SEEN             the whole lines of FILE after its first SEEN
+# The scripts' common functions, one home for each recipe: sourced by the
+# scripts, and run as "bash scripts/lib.sh FUNCTION ARG..." by the tests.
 
 tw_root=$(cd "$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")/.." && pwd)
 : "${TW_BUILD_DIR:=$tw_root/build}"
 tw_me=$(basename "$0" .sh)
 
+# tw_need_root WHY: exit 2 unless root.
 tw_need_root() {
     [[ $EUID -eq 0 ]] || { echo "$tw_me: must run as root ($1)" >&2; exit 2; }
 }
@@ -37,6 +16,7 @@ tw_usage() {
     sed -n '2,/^[^#]/s/^#\( \|$\)//p' "$0"
 }
 
+# tw_ensure_packages PKG...: installs the Debian packages that are missing.
 tw_ensure_packages() {
     local missing=() p
     for p in "$@"; do
@@ -76,6 +56,7 @@ tw_debian_source() {
         tw_logged "$dir/fetch.log" "${apt[@]}" source --download-only "$@")
 }
 
+# tw_wait_for TENTHS CMD...: runs CMD every 0.1 s until it succeeds (bounded).
 tw_wait_for() {
     local n=$1
     shift
@@ -114,6 +95,7 @@ tw_build() {
     cmake --build "$dir" -j"${TW_JOBS:-$(nproc)}" ${targets[0]:+--target} "${targets[@]}"
 }
 
+# tw_hex_ip A.B.C.D: 0xAABBCCDD, as the configuration file writes addresses.
 tw_hex_ip() {
     local IFS=.
     # shellcheck disable=SC2086
@@ -126,28 +108,31 @@ tw_hex_ip() {
 # trap status and status 1), "PORT/TRAP_STATUS/STATUS:IP,..." or "-" for a
 # group with no receiver; the groups not given are empty too.
 tw_config() {
-    local mgmt=$1
+    local g a p t s list ips ports=() traps=() stats=()
+    echo "ip_address=$(tw_hex_ip "$1")"
     shift
-    local ports=() trap_status=() status=() g grp ips a i p t s
-    echo "ip_address=$(tw_hex_ip "$mgmt")"
-    for g in $(seq 1 11); do
-        grp=${1:--}
-        (($# > 0)) && shift
-        ips=()
-        if [[ "$grp" == - ]]; then
-            ports+=(0) trap_status+=(0) status+=(0)
-        else
-            IFS=/ read -r p t s <<<"${grp%%:*}"
-            ports+=("$p") trap_status+=("${t:-1}") status+=("${s:-1}")
-            IFS=, read -r -a a <<<"${grp#*:}"
-            for i in "${a[@]}"; do ips+=("$(tw_hex_ip "$i")"); done
+    for g in {1..11}; do
+        ips=() p=0 t=0 s=0
+        if [[ "${1:--}" != - ]]; then
+            IFS=/ read -r p t s <<<"${1%%:*}"
+            t=${t:-1} s=${s:-1} list=${1#*:}
+            for a in ${list//,/ }; do ips+=("$(tw_hex_ip "$a")"); done
         fi
+        (($# > 0)) && shift
         while ((${#ips[@]} < 8)); do ips+=(0x0); done
-        echo "snmp_c${g}_ip=$(IFS=,; echo "${ips[*]}" | sed 's/,/, /g')"
+        echo "snmp_c${g}_ip=$(tw_list "${ips[@]}")"
+        ports+=("$p") traps+=("$t") stats+=("$s")
     done
-    echo "snmp_v3_trap_port=$(IFS=,; echo "${ports[*]}" | sed 's/,/, /g')"
-    echo "snmp_v3_trap_status=$(IFS=,; echo "${trap_status[*]}" | sed 's/,/, /g')"
-    echo "snmp_status=$(IFS=,; echo "${status[*]}" | sed 's/,/, /g')"
+    echo "snmp_v3_trap_port=$(tw_list "${ports[@]}")"
+    echo "snmp_v3_trap_status=$(tw_list "${traps[@]}")"
+    echo "snmp_status=$(tw_list "${stats[@]}")"
+}
+
+# tw_list WORD...: the words joined by ", ", as the configuration file lists.
+tw_list() {
+    local out
+    printf -v out '%s, ' "$@"
+    echo "${out%, }"
 }
 
 # tw_rxnet_up NS LATENCY HELD... [-- UNHELD...] builds the receivers' network:
@@ -205,21 +190,23 @@ tw_rxnet_up() {
     fi
 }
 
+# tw_rxnet_addr NS add|del ADDR gives or takes one held address;
+# tw_rxnet_down NS removes the network (and its relay).
 tw_rxnet_addr() {
     ip -n "$1" addr "$2" "$3/32" dev "$1-r"
 }
 
 tw_rxnet_down() {
-    local ns=$1
+    local ns=$1 l
     if [[ -f "/run/$ns.relay.pid" ]]; then
         tw_stop "$(cat "/run/$ns.relay.pid")" || true
         rm -f "/run/$ns.relay.pid"
     fi
     ip netns del "$ns" 2>/dev/null || true
-    ip link del "$ns-m" 2>/dev/null || true
-    ip link del "$ns-v" 2>/dev/null || true
+    for l in "$ns-m" "$ns-v"; do ip link del "$l" 2>/dev/null || true; done
 }
 
+# tw_ctl ARG...: trapwatchctl (the command line tw_ctl_cmd, default the build's).
 tw_ctl() {
     "${tw_ctl_cmd[@]:-$TW_BUILD_DIR/tools/trapwatchctl}" "$@"
 }
@@ -259,10 +246,9 @@ tw_daemon_down() {
     tw_daemon=
 }
 
+# tw_daemon_pid: the pid of the daemon holding the lock ("" when none).
 tw_daemon_pid() {
-    local pid
-    pid=$(tw_ctl pid 2>/dev/null) && echo "$pid"
-    return 0
+    tw_ctl pid 2>/dev/null || true
 }
 
 # tw_log_since FILE SEEN prints the lines of FILE after its first SEEN, up
