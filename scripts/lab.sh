@@ -70,58 +70,27 @@ if [[ $inner -eq 0 ]]; then
             { echo "lab: package install failed" >&2; exit 1; }
     fi
 
-    programs=("$build_dir/trapwatch/trapwatch" "$build_dir/tools/trapwatchctl"
-              "$build_dir/tools/keelson-sim" "$build_dir/tools/lab/trap-listener"
-              "$build_dir/tools/lab/netrelay")
     if [[ $build -eq 1 ]]; then
         echo "lab: building in $build_dir"
         mkdir -p "$build_dir"
         tw_logged "$build_dir/lab-build.log" tw_build "$build_dir" trapwatch trapwatchctl keelson-sim \
             trap-listener netrelay || exit 1
     fi
-    for p in "${programs[@]}"; do
-        [[ -x "$p" ]] || { echo "lab: $p is missing (build it, or drop --no-build)" >&2; exit 2; }
+    for p in trapwatch/trapwatch tools/trapwatchctl tools/keelson-sim tools/lab/trap-listener \
+        tools/lab/netrelay; do
+        [[ -x "$build_dir/$p" ]] || { echo "lab: $build_dir/$p is missing (build it, or drop --no-build)" >&2; exit 2; }
     done
 
-    # Instances of the lab's programs that run already (another lab, a
-    # developer's daemon) are not ours to report.
-    running_pids() {
-        local p exe prog
-        for p in /proc/[0-9]*; do
-            exe=$(readlink "$p/exe" 2>/dev/null) || continue
-            for prog in "${programs[@]}"; do
-                [[ "$exe" == "$prog" ]] && echo "${p#/proc/} $exe"
-            done
-        done
-        return 0
-    }
-    declare -A earlier=()
-    while read -r pid _; do earlier[$pid]=1; done < <(running_pids)
-
     # Ctrl-C reaches the lab inside the sandbox too; this side only waits for
-    # it to clean up, then looks for anything left behind.
-    interrupted=0
+    # it to clean up.  Whatever the lab made lives in the sandbox's
+    # namespaces, which end with it; the lab checks before it ends that it
+    # removed it all.
     trap 'interrupted=1' INT TERM
     args=(--inner --cycles "$cycles" --flap "$flap" --latency "$latency" --build-dir "$build_dir")
     [[ $trace -eq 1 ]] && args+=(--trace)
     rc=0
     "$here/sandbox.sh" bash "$here/lab.sh" "${args[@]}" || rc=$?
-
-    left=()
-    ip netns list 2>/dev/null | grep -qw "$netns" && left+=("netns $netns")
-    for l in "$mgmt_if" "$rx_if"; do
-        ip link show "$l" >/dev/null 2>&1 && left+=("link $l")
-    done
-    grep -q ' /run/netns/'"$netns"' ' /proc/self/mountinfo && left+=("mount /run/netns/$netns")
-    while read -r pid exe; do
-        [[ -n "${earlier[$pid]:-}" ]] || left+=("process $pid ($exe)")
-    done < <(running_pids)
-    if [[ ${#left[@]} -gt 0 ]]; then
-        printf 'lab: left behind: %s\n' "${left[@]}" >&2
-        exit 1
-    fi
-    echo "lab: ended, nothing left behind"
-    [[ $interrupted -eq 1 && $rc -eq 130 ]] && rc=0
+    [[ ${interrupted:-0} -eq 1 && $rc -eq 130 ]] && rc=0
     exit "$rc"
 fi
 
@@ -170,14 +139,18 @@ cleanup() {
     [[ -z "$listener" ]] || tw_stop "$listener"
     tw_rxnet_down "$netns"
     [[ -s "/run/$netns.relay.log" ]] && grep '^netrelay: .* dropped' "/run/$netns.relay.log"
+    rm -rf "$state"
     # Bounded wait for anything else we made.
     if ! tw_wait_for 50 no_strays; then
-        printf 'lab: still running: %s\n' "${stray[@]}" >&2
+        printf 'lab: left behind: process %s\n' "${stray[@]}" >&2
+        rc=1
+    elif ip netns list | grep -qw "$netns" || ip link show "$mgmt_if" >/dev/null 2>&1 ||
+        grep -q " /run/netns/$netns " /proc/self/mountinfo; then
+        echo "lab: left behind: the network $netns" >&2
+        rc=1
+    else
+        echo "lab: ended, nothing left behind"
     fi
-    if ip netns list | grep -qw "$netns" || ip link show "$mgmt_if" >/dev/null 2>&1; then
-        echo "lab: network not removed" >&2
-    fi
-    rm -rf "$state"
     exit "$rc"
 }
 trap cleanup EXIT
