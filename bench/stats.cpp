@@ -300,7 +300,7 @@ std::string format(const char *fmt, ...) {
 // The raw lines by subject and metric, each key's values in the order of
 // the repeats, the keys in the order they first came.
 class figures {
-public:
+   public:
     explicit figures(const std::string &path) {
         std::ifstream f(path);
         std::string who, metric, rep, value;
@@ -367,7 +367,7 @@ public:
     }
     const std::vector<std::pair<std::string, std::string>> &order() const { return order_; }
 
-private:
+   private:
     std::map<std::pair<std::string, std::string>, std::vector<std::string>> runs_;
     std::vector<std::pair<std::string, std::string>> order_;
 };
@@ -409,11 +409,13 @@ int report(const std::string &raw, const std::string &json_path, int seconds, in
     tm utc{};
     std::strftime(when, sizeof when, "%Y-%m-%dT%H:%M:%SZ", gmtime_r(&now, &utc));
 
-    std::printf("\ntrapwatch vs fping -l -p 5000 (-q) over 88 receivers: 30 answering, 30 refusing "
-                "the trap port, 28 silent\n");
-    std::printf("window %d s = %g cycles per prober, %d repeat(s); figures are min / median / max; "
-                "ratio of medians\n",
-                seconds, cycles, repeat);
+    std::printf(
+        "\ntrapwatch vs fping -l -p 5000 (-q) over 88 receivers: 30 answering, 30 refusing "
+        "the trap port, 28 silent\n");
+    std::printf(
+        "window %d s = %g cycles per prober, %d repeat(s); figures are min / median / max; "
+        "ratio of medians\n",
+        seconds, cycles, repeat);
     std::printf("%s, %d processors, %s, commit %s\n", host.c_str(), cpus, fping_version.c_str(),
                 commit.c_str());
     std::printf("one null system call here: %s ns (min / median / max)\n\n",
@@ -427,11 +429,13 @@ int report(const std::string &raw, const std::string &json_path, int seconds, in
     };
     auto tw = [&](const char *m) { return f.one("trapwatch", m); };
     const double cpu_fp = f.one("fping", "cpu_ms_per_cycle");
-    const bool cpu_ok = tw("cpu_ms_per_cycle") >= 0 && cpu_fp > 0 && tw("cpu_ms_per_cycle") <= cpu_fp / 2;
+    const bool cpu_ok =
+        tw("cpu_ms_per_cycle") >= 0 && cpu_fp > 0 && tw("cpu_ms_per_cycle") <= cpu_fp / 2;
     const bool calls_ok = tw("syscalls_per_cycle") >= 0 && tw("syscalls_per_cycle") <= 300;
     const bool rss_ok = tw("rss_end_kib") >= 0 && tw("rss_end_kib") < f.one("fping", "rss_end_kib");
     const bool pss_ok = tw("pss_end_kib") >= 0 && tw("pss_end_kib") <= 1024;
-    row("CPU per cycle, ms (user+system)", "cpu_ms_per_cycle", 3, "<= 0.5 x fping", verdict(cpu_ok));
+    row("CPU per cycle, ms (user+system)", "cpu_ms_per_cycle", 3, "<= 0.5 x fping",
+        verdict(cpu_ok));
     row("  user, ms (clock ticks)", "user_ms_per_cycle", 2);
     row("  system, ms (clock ticks)", "sys_ms_per_cycle", 2);
     row("system calls per cycle", "syscalls_per_cycle", 1, "<= 300", verdict(calls_ok));
@@ -458,12 +462,11 @@ int report(const std::string &raw, const std::string &json_path, int seconds, in
     }
     std::printf("%-38s %-24s %-24s %-8s %s  [%s]\n", "  growth first->end, RSS/private KiB",
                 growth.c_str(), "", "", "flat", verdict(flat));
-    std::printf("%-38s %-24s %-24s %-8s %s\n", "matrix codes 2 / 1 / 0 (end)",
-                format("%.0f / %.0f / %.0f", tw("matrix_code2"), tw("matrix_code1"),
-                       tw("matrix_code0"))
-                    .c_str(),
-                format("%.0f hosts answer", f.one("fping", "hosts_answering")).c_str(), "",
-                "30 / 30 / 28");
+    std::printf(
+        "%-38s %-24s %-24s %-8s %s\n", "matrix codes 2 / 1 / 0 (end)",
+        format("%.0f / %.0f / %.0f", tw("matrix_code2"), tw("matrix_code1"), tw("matrix_code0"))
+            .c_str(),
+        format("%.0f hosts answer", f.one("fping", "hosts_answering")).c_str(), "", "30 / 30 / 28");
 
     const double rtt = f.one("control", "rtt_per_s");
     std::printf("\ncontrol socket, one client, default debug mask\n");
@@ -480,9 +483,10 @@ int report(const std::string &raw, const std::string &json_path, int seconds, in
 
     const alloc_run a = allocations(f, "alloc");
     const alloc_run am = allocations(f, "alloc_musl");
-    std::printf("\nheap allocations after start-up (counting from listen(); %d cycles, +1000 "
-                "commands, +2 s of round trips)\n",
-                static_cast<int>(cycles));
+    std::printf(
+        "\nheap allocations after start-up (counting from listen(); %d cycles, +1000 "
+        "commands, +2 s of round trips)\n",
+        static_cast<int>(cycles));
     for (const auto &[label, r] : {std::pair{"  after cycles / commands / trips", a},
                                    std::pair{"  PowerPC musl, under qemu-ppc", am}}) {
         std::printf("%-38s %lld / %lld / %lld%s  [%s]\n", label, r.cycles, r.commands, r.trips,
@@ -523,14 +527,15 @@ int report(const std::string &raw, const std::string &json_path, int seconds, in
         return r == "-" ? std::string("null") : r;
     };
     auto jalloc = [](const alloc_run &r) {
-        return format("\"counter_started\": %s, \"after_cycles\": %lld, \"after_commands\": %lld, "
-                      "\"after_round_trips\": %lld",
-                      json_bool(r.started), r.cycles, r.commands, r.trips);
+        return format(
+            "\"counter_started\": %s, \"after_cycles\": %lld, \"after_commands\": %lld, "
+            "\"after_round_trips\": %lld",
+            json_bool(r.started), r.cycles, r.commands, r.trips);
     };
     std::ofstream j(json_path);
-    j << "{\n  \"when\": \"" << when << "\",\n  \"host\": \"" << host << "\",\n  \"processors\": "
-      << cpus << ",\n  \"commit\": \"" << commit << "\",\n  \"fping\": \"" << fping_version
-      << "\",\n  \"window_seconds\": " << seconds
+    j << "{\n  \"when\": \"" << when << "\",\n  \"host\": \"" << host
+      << "\",\n  \"processors\": " << cpus << ",\n  \"commit\": \"" << commit
+      << "\",\n  \"fping\": \"" << fping_version << "\",\n  \"window_seconds\": " << seconds
       << ",\n  \"cycles_per_window\": " << format("%g", cycles) << ",\n  \"repeats\": " << repeat
       << ",\n  \"lab\": {\"receivers\": 88, \"answering\": 30, \"refusing\": 30, \"silent\": 28, "
          "\"link\": \"veth\"},\n  \"trapwatch\": "
@@ -545,8 +550,8 @@ int report(const std::string &raw, const std::string &json_path, int seconds, in
       << ",\n  \"host_figures\": " << f.json_subject("host") << ",\n  \"allocations\": {"
       << jalloc(a) << ", \"commands\": 1000,\n    \"ppc_musl\": {" << jalloc(am)
       << ", \"matrix_codes_2_1_0\": \"" << musl_matrix << "\"}},\n  \"stripped_bytes\": {";
-    const char *sizes[] = {"native_dynamic", "native_static",         "ppc_dynamic",
-                           "ppc_static",     "ppc_musl",              "ppc_musl_trapwatchctl",
+    const char *sizes[] = {"native_dynamic",      "native_static", "ppc_dynamic",
+                           "ppc_static",          "ppc_musl",      "ppc_musl_trapwatchctl",
                            "ppc_musl_keelson_sim"};
     for (const char *s : sizes) {
         j << (s == sizes[0] ? "\"" : ", \"") << s << "\": " << size(s);
@@ -563,9 +568,10 @@ int report(const std::string &raw, const std::string &json_path, int seconds, in
 }
 
 int usage() {
-    std::fprintf(stderr, "usage: bench-stats window SUBJECT REPEAT PID SECONDS | breakdown SUBJECT PID\n"
-                         "       | rtt REPEAT PID CMD... | matrix SUBJECT REPEAT\n"
-                         "       | report RAW JSON SECONDS REPEAT FPING_VERSION COMMIT\n");
+    std::fprintf(stderr,
+                 "usage: bench-stats window SUBJECT REPEAT PID SECONDS | breakdown SUBJECT PID\n"
+                 "       | rtt REPEAT PID CMD... | matrix SUBJECT REPEAT\n"
+                 "       | report RAW JSON SECONDS REPEAT FPING_VERSION COMMIT\n");
     return 2;
 }
 
