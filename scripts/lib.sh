@@ -56,6 +56,13 @@ tw_debian_source() {
         tw_logged "$dir/fetch.log" "${apt[@]}" source --download-only "$@")
 }
 
+# tw_key TEXT_OR_FILE...: 16 hex digits over the files' contents and the
+# texts, naming what was built from them in a cache.
+tw_key() {
+    local a
+    for a in "$@"; do if [[ -f "$a" ]]; then cat "$a"; else echo "$a"; fi; done | sha256sum | cut -c1-16
+}
+
 # tw_wait_for TENTHS CMD...: runs CMD every 0.1 s until it succeeds (bounded).
 tw_wait_for() {
     local n=$1
