@@ -386,6 +386,18 @@ struct alloc_run {
     bool ok() const { return started && trips == 0; }
 };
 
+// The run's circumstances and the verdicts on the targets, shared by the
+// table and the JSON.
+struct judged {
+    int seconds, repeat;
+    double cycles;
+    std::string host, when, fping_version, commit;
+    int cpus;
+    bool cpu, calls, rss, pss, flat, musl_size, rate;
+    alloc_run alloc, alloc_musl;
+    std::string growth, musl_matrix;
+};
+
 alloc_run allocations(const figures &f, const std::string &s) {
     return {static_cast<long long>(f.one(s, "after_cycles")),
             static_cast<long long>(f.one(s, "after_commands")),
@@ -393,31 +405,67 @@ alloc_run allocations(const figures &f, const std::string &s) {
             f.one(s, "counter_started") == 1};
 }
 
-int report(const std::string &raw, const std::string &json_path, int seconds, int repeat,
-           const std::string &fping_version, const std::string &commit) {
-    const figures f(raw);
-    const double cycles = seconds / cycle_seconds;
+long long size(const figures &f, const char *name) {
+    return static_cast<long long>(f.one("size", name));
+}
+
+judged judge(const figures &f, int seconds, int repeat) {
+    judged j{};
+    j.seconds = seconds;
+    j.repeat = repeat;
+    j.cycles = seconds / cycle_seconds;
     utsname u{};
     uname(&u);
-    const std::string host = std::string(u.sysname) + " " + u.release + " " + u.machine;
+    j.host = std::string(u.sysname) + " " + u.release + " " + u.machine;
     cpu_set_t set;
     CPU_ZERO(&set);
     sched_getaffinity(0, sizeof set, &set);
-    const int cpus = CPU_COUNT(&set);
+    j.cpus = CPU_COUNT(&set);
     char when[32];
     const time_t now = std::time(nullptr);
     tm utc{};
     std::strftime(when, sizeof when, "%Y-%m-%dT%H:%M:%SZ", gmtime_r(&now, &utc));
+    j.when = when;
 
+    auto tw = [&](const char *m) { return f.one("trapwatch", m); };
+    const double cpu_fp = f.one("fping", "cpu_ms_per_cycle");
+    j.cpu = tw("cpu_ms_per_cycle") >= 0 && cpu_fp > 0 && tw("cpu_ms_per_cycle") <= cpu_fp / 2;
+    j.calls = tw("syscalls_per_cycle") >= 0 && tw("syscalls_per_cycle") <= 300;
+    j.rss = tw("rss_end_kib") >= 0 && tw("rss_end_kib") < f.one("fping", "rss_end_kib");
+    j.pss = tw("pss_end_kib") >= 0 && tw("pss_end_kib") <= 1024;
+    j.musl_size = size(f, "ppc_musl") > 0 && size(f, "ppc_musl") <= 262144;
+    j.rate = f.one("control", "rtt_per_s") >= 20000;
+    j.alloc = allocations(f, "alloc");
+    j.alloc_musl = allocations(f, "alloc_musl");
+    j.musl_matrix = num(f.one("alloc_musl", "matrix_code2")) + " / " +
+                    num(f.one("alloc_musl", "matrix_code1")) + " / " +
+                    num(f.one("alloc_musl", "matrix_code0"));
+    // Growth per repeat, in the repeats' order.
+    j.flat = true;
+    const auto &rf = f.runs("trapwatch", "rss_first_kib");
+    const auto &re = f.runs("trapwatch", "rss_end_kib");
+    const auto &pf = f.runs("trapwatch", "private_first_kib");
+    const auto &pe = f.runs("trapwatch", "private_end_kib");
+    for (size_t i = 0; i < rf.size() && i < re.size() && i < pf.size() && i < pe.size(); ++i) {
+        const long long dr = std::atoll(re[i].c_str()) - std::atoll(rf[i].c_str());
+        const long long dp = std::atoll(pe[i].c_str()) - std::atoll(pf[i].c_str());
+        j.growth += format("%s%+lld/%+lld", i > 0 ? ", " : "", dr, dp);
+        j.flat = j.flat && dr <= 0 && dp <= 0;
+    }
+    return j;
+}
+
+// The two probers side by side.
+void print_probers(const figures &f, const judged &j) {
     std::printf(
         "\ntrapwatch vs fping -l -p 5000 (-q) over 88 receivers: 30 answering, 30 refusing "
         "the trap port, 28 silent\n");
     std::printf(
         "window %d s = %g cycles per prober, %d repeat(s); figures are min / median / max; "
         "ratio of medians\n",
-        seconds, cycles, repeat);
-    std::printf("%s, %d processors, %s, commit %s\n", host.c_str(), cpus, fping_version.c_str(),
-                commit.c_str());
+        j.seconds, j.cycles, j.repeat);
+    std::printf("%s, %d processors, %s, commit %s\n", j.host.c_str(), j.cpus,
+                j.fping_version.c_str(), j.commit.c_str());
     std::printf("one null system call here: %s ns (min / median / max)\n\n",
                 f.triple("host", "syscall_ns", 0).c_str());
     std::printf("%-38s %-24s %-24s %-8s %s\n", "", "trapwatch", "fping -l", "tw/fping", "target");
@@ -427,51 +475,33 @@ int report(const std::string &raw, const std::string &json_path, int seconds, in
                     f.triple("fping", m, d).c_str(), f.ratio(m, 2).c_str(), target,
                     v == nullptr ? "" : format("  [%s]", v).c_str());
     };
-    auto tw = [&](const char *m) { return f.one("trapwatch", m); };
-    const double cpu_fp = f.one("fping", "cpu_ms_per_cycle");
-    const bool cpu_ok =
-        tw("cpu_ms_per_cycle") >= 0 && cpu_fp > 0 && tw("cpu_ms_per_cycle") <= cpu_fp / 2;
-    const bool calls_ok = tw("syscalls_per_cycle") >= 0 && tw("syscalls_per_cycle") <= 300;
-    const bool rss_ok = tw("rss_end_kib") >= 0 && tw("rss_end_kib") < f.one("fping", "rss_end_kib");
-    const bool pss_ok = tw("pss_end_kib") >= 0 && tw("pss_end_kib") <= 1024;
-    row("CPU per cycle, ms (user+system)", "cpu_ms_per_cycle", 3, "<= 0.5 x fping",
-        verdict(cpu_ok));
+    row("CPU per cycle, ms (user+system)", "cpu_ms_per_cycle", 3, "<= 0.5 x fping", verdict(j.cpu));
     row("  user, ms (clock ticks)", "user_ms_per_cycle", 2);
     row("  system, ms (clock ticks)", "sys_ms_per_cycle", 2);
-    row("system calls per cycle", "syscalls_per_cycle", 1, "<= 300", verdict(calls_ok));
+    row("system calls per cycle", "syscalls_per_cycle", 1, "<= 300", verdict(j.calls));
     row("voluntary context switches/cycle", "vcsw_per_cycle", 1);
     row("involuntary context switches/cycle", "ivcsw_per_cycle", 1);
     row("RSS after first cycle, KiB", "rss_first_kib", 0);
-    row("RSS at end, KiB", "rss_end_kib", 0, "< fping, flat", verdict(rss_ok));
+    row("RSS at end, KiB", "rss_end_kib", 0, "< fping, flat", verdict(j.rss));
     row("Pss after first cycle, KiB", "pss_first_kib", 0);
-    row("Pss at end, KiB", "pss_end_kib", 0, "<= 1024", verdict(pss_ok));
+    row("Pss at end, KiB", "pss_end_kib", 0, "<= 1024", verdict(j.pss));
     row("private memory after first cycle, KiB", "private_first_kib", 0);
     row("private memory at end, KiB", "private_end_kib", 0);
-    // Growth per repeat, in the repeats' order.
-    bool flat = true;
-    std::string growth;
-    const auto &rf = f.runs("trapwatch", "rss_first_kib");
-    const auto &re = f.runs("trapwatch", "rss_end_kib");
-    const auto &pf = f.runs("trapwatch", "private_first_kib");
-    const auto &pe = f.runs("trapwatch", "private_end_kib");
-    for (size_t i = 0; i < rf.size() && i < re.size() && i < pf.size() && i < pe.size(); ++i) {
-        const long long dr = std::atoll(re[i].c_str()) - std::atoll(rf[i].c_str());
-        const long long dp = std::atoll(pe[i].c_str()) - std::atoll(pf[i].c_str());
-        growth += format("%s%+lld/%+lld", i > 0 ? ", " : "", dr, dp);
-        flat = flat && dr <= 0 && dp <= 0;
-    }
     std::printf("%-38s %-24s %-24s %-8s %s  [%s]\n", "  growth first->end, RSS/private KiB",
-                growth.c_str(), "", "", "flat", verdict(flat));
+                j.growth.c_str(), "", "", "flat", verdict(j.flat));
+    auto tw = [&](const char *m) { return f.one("trapwatch", m); };
     std::printf(
         "%-38s %-24s %-24s %-8s %s\n", "matrix codes 2 / 1 / 0 (end)",
         format("%.0f / %.0f / %.0f", tw("matrix_code2"), tw("matrix_code1"), tw("matrix_code0"))
             .c_str(),
         format("%.0f hosts answer", f.one("fping", "hosts_answering")).c_str(), "", "30 / 30 / 28");
+}
 
-    const double rtt = f.one("control", "rtt_per_s");
+// The control socket, the allocations, the sizes and the system calls by name.
+void print_rest(const figures &f, const judged &j) {
     std::printf("\ncontrol socket, one client, default debug mask\n");
     std::printf("%-38s %-24s %s  [%s]\n", "GET_STATUS round trips per second",
-                f.triple("control", "rtt_per_s", 0).c_str(), ">= 20000", verdict(rtt >= 20000));
+                f.triple("control", "rtt_per_s", 0).c_str(), ">= 20000", verdict(j.rate));
     const std::pair<const char *, const char *> latencies[] = {
         {"  p50 latency, us", "rtt_p50_us"},
         {"  p99 latency, us", "rtt_p99_us"},
@@ -481,33 +511,27 @@ int report(const std::string &raw, const std::string &json_path, int seconds, in
         std::printf("%-38s %-24s\n", label, f.triple("control", m, 1).c_str());
     }
 
-    const alloc_run a = allocations(f, "alloc");
-    const alloc_run am = allocations(f, "alloc_musl");
     std::printf(
         "\nheap allocations after start-up (counting from listen(); %d cycles, +1000 "
         "commands, +2 s of round trips)\n",
-        static_cast<int>(cycles));
-    for (const auto &[label, r] : {std::pair{"  after cycles / commands / trips", a},
-                                   std::pair{"  PowerPC musl, under qemu-ppc", am}}) {
+        static_cast<int>(j.cycles));
+    for (const auto &[label, r] : {std::pair{"  after cycles / commands / trips", j.alloc},
+                                   std::pair{"  PowerPC musl, under qemu-ppc", j.alloc_musl}}) {
         std::printf("%-38s %lld / %lld / %lld%s  [%s]\n", label, r.cycles, r.commands, r.trips,
                     r.started ? "" : " (counter did not start)", verdict(r.ok()));
     }
-    const std::string musl_matrix = num(f.one("alloc_musl", "matrix_code2")) + " / " +
-                                    num(f.one("alloc_musl", "matrix_code1")) + " / " +
-                                    num(f.one("alloc_musl", "matrix_code0"));
-    std::printf("%-38s %s  (30 / 30 / 28)\n", "  its matrix codes 2 / 1 / 0", musl_matrix.c_str());
+    std::printf("%-38s %s  (30 / 30 / 28)\n", "  its matrix codes 2 / 1 / 0",
+                j.musl_matrix.c_str());
 
-    auto size = [&](const char *name) { return static_cast<long long>(f.one("size", name)); };
-    const bool musl_ok = size("ppc_musl") > 0 && size("ppc_musl") <= 262144;
     std::printf("\nstripped binary, bytes\n");
-    std::printf("%-38s %lld / %lld\n", "  native dynamic / static", size("native_dynamic"),
-                size("native_static"));
-    std::printf("%-38s %lld / %lld\n", "  PowerPC dynamic / static", size("ppc_dynamic"),
-                size("ppc_static"));
-    std::printf("%-38s %lld  (<= 262144)  [%s]\n", "  PowerPC static musl", size("ppc_musl"),
-                verdict(musl_ok));
+    std::printf("%-38s %lld / %lld\n", "  native dynamic / static", size(f, "native_dynamic"),
+                size(f, "native_static"));
+    std::printf("%-38s %lld / %lld\n", "  PowerPC dynamic / static", size(f, "ppc_dynamic"),
+                size(f, "ppc_static"));
+    std::printf("%-38s %lld  (<= 262144)  [%s]\n", "  PowerPC static musl", size(f, "ppc_musl"),
+                verdict(j.musl_size));
     std::printf("%-38s %lld / %lld\n", "  musl trapwatchctl / keelson-sim",
-                size("ppc_musl_trapwatchctl"), size("ppc_musl_keelson_sim"));
+                size(f, "ppc_musl_trapwatchctl"), size(f, "ppc_musl_keelson_sim"));
 
     std::map<std::string, std::string> by_name;
     for (const auto &[who, m] : f.order()) {
@@ -521,7 +545,9 @@ int report(const std::string &raw, const std::string &json_path, int seconds, in
             std::printf("  %-10s%s\n", who, by_name[who].c_str());
         }
     }
+}
 
+bool write_json(const figures &f, const judged &j, const std::string &path) {
     auto jratio = [&](const char *m) {
         const std::string r = f.ratio(m, 3);
         return r == "-" ? std::string("null") : r;
@@ -532,11 +558,12 @@ int report(const std::string &raw, const std::string &json_path, int seconds, in
             "\"after_round_trips\": %lld",
             json_bool(r.started), r.cycles, r.commands, r.trips);
     };
-    std::ofstream j(json_path);
-    j << "{\n  \"when\": \"" << when << "\",\n  \"host\": \"" << host
-      << "\",\n  \"processors\": " << cpus << ",\n  \"commit\": \"" << commit
-      << "\",\n  \"fping\": \"" << fping_version << "\",\n  \"window_seconds\": " << seconds
-      << ",\n  \"cycles_per_window\": " << format("%g", cycles) << ",\n  \"repeats\": " << repeat
+    std::ofstream o(path);
+    o << "{\n  \"when\": \"" << j.when << "\",\n  \"host\": \"" << j.host
+      << "\",\n  \"processors\": " << j.cpus << ",\n  \"commit\": \"" << j.commit
+      << "\",\n  \"fping\": \"" << j.fping_version << "\",\n  \"window_seconds\": " << j.seconds
+      << ",\n  \"cycles_per_window\": " << format("%g", j.cycles)
+      << ",\n  \"repeats\": " << j.repeat
       << ",\n  \"lab\": {\"receivers\": 88, \"answering\": 30, \"refusing\": 30, \"silent\": 28, "
          "\"link\": \"veth\"},\n  \"trapwatch\": "
       << f.json_subject("trapwatch") << ",\n  \"fping_loop\": " << f.json_subject("fping")
@@ -544,27 +571,40 @@ int report(const std::string &raw, const std::string &json_path, int seconds, in
     const char *ratios[] = {"cpu_ms_per_cycle", "syscalls_per_cycle", "vcsw_per_cycle",
                             "rss_end_kib",      "pss_end_kib",        "private_end_kib"};
     for (const char *m : ratios) {
-        j << (m == ratios[0] ? "\"" : ", \"") << m << "\": " << jratio(m);
+        o << (m == ratios[0] ? "\"" : ", \"") << m << "\": " << jratio(m);
     }
-    j << "},\n  \"control\": " << f.json_subject("control")
+    o << "},\n  \"control\": " << f.json_subject("control")
       << ",\n  \"host_figures\": " << f.json_subject("host") << ",\n  \"allocations\": {"
-      << jalloc(a) << ", \"commands\": 1000,\n    \"ppc_musl\": {" << jalloc(am)
-      << ", \"matrix_codes_2_1_0\": \"" << musl_matrix << "\"}},\n  \"stripped_bytes\": {";
+      << jalloc(j.alloc) << ", \"commands\": 1000,\n    \"ppc_musl\": {" << jalloc(j.alloc_musl)
+      << ", \"matrix_codes_2_1_0\": \"" << j.musl_matrix << "\"}},\n  \"stripped_bytes\": {";
     const char *sizes[] = {"native_dynamic",      "native_static", "ppc_dynamic",
                            "ppc_static",          "ppc_musl",      "ppc_musl_trapwatchctl",
                            "ppc_musl_keelson_sim"};
     for (const char *s : sizes) {
-        j << (s == sizes[0] ? "\"" : ", \"") << s << "\": " << size(s);
+        o << (s == sizes[0] ? "\"" : ", \"") << s << "\": " << size(f, s);
     }
-    j << "},\n  \"targets\": {\"cpu\": " << json_bool(cpu_ok)
-      << ", \"syscalls\": " << json_bool(calls_ok) << ", \"allocations\": " << json_bool(a.ok())
-      << ", \"ppc_musl_allocations\": " << json_bool(am.ok()) << ", \"pss\": " << json_bool(pss_ok)
-      << ", \"rss_below_fping\": " << json_bool(rss_ok) << ", \"flat\": " << json_bool(flat)
-      << ", \"ppc_musl_size\": " << json_bool(musl_ok)
-      << ", \"get_status_rate\": " << json_bool(rtt >= 20000) << "}\n}\n";
-    j.close();
+    o << "},\n  \"targets\": {\"cpu\": " << json_bool(j.cpu)
+      << ", \"syscalls\": " << json_bool(j.calls)
+      << ", \"allocations\": " << json_bool(j.alloc.ok())
+      << ", \"ppc_musl_allocations\": " << json_bool(j.alloc_musl.ok())
+      << ", \"pss\": " << json_bool(j.pss) << ", \"rss_below_fping\": " << json_bool(j.rss)
+      << ", \"flat\": " << json_bool(j.flat) << ", \"ppc_musl_size\": " << json_bool(j.musl_size)
+      << ", \"get_status_rate\": " << json_bool(j.rate) << "}\n}\n";
+    o.close();
+    return static_cast<bool>(o);
+}
+
+int report(const std::string &raw, const std::string &json_path, int seconds, int repeat,
+           const std::string &fping_version, const std::string &commit) {
+    const figures f(raw);
+    judged j = judge(f, seconds, repeat);
+    j.fping_version = fping_version;
+    j.commit = commit;
+    print_probers(f, j);
+    print_rest(f, j);
+    const bool written = write_json(f, j, json_path);
     std::printf("\nwritten: %s\n", json_path.c_str());
-    return j ? 0 : 1;
+    return written ? 0 : 1;
 }
 
 int usage() {
