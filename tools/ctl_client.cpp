@@ -188,7 +188,7 @@ pid_t ctl_lock_holder(const char *path) {
     fl.l_len = 0;
     pid_t holder = 0;
     if (fcntl(fd, F_GETLK, &fl) == 0 && fl.l_type != F_UNLCK) {
-        holder = fl.l_pid > 0 ? fl.l_pid : 1;
+        holder = fl.l_pid > 0 ? fl.l_pid : ctl_holder_unknown;
     }
     close(fd);
     return holder;

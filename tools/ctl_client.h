@@ -61,7 +61,10 @@ ctl_outcome ctl_exchange(const std::string &path, int32_t cmd, int32_t param,
 std::string ctl_describe(const ctl_outcome &o, const std::string &path);
 
 // Process id that holds the daemon's single-instance lock on path, 0 when
-// nobody holds it, -1 when the file can't be opened (errno says why).
+// nobody holds it, -1 when the file can't be opened (errno says why),
+// ctl_holder_unknown when it is held by a process this one cannot see (in
+// another pid namespace, the kernel gives no pid).
+inline constexpr pid_t ctl_holder_unknown = -2;
 pid_t ctl_lock_holder(const char *path = ctl_lock_path);
 
 // The matrix of a GET_STATUS reply as the operator's table: a header with

@@ -2,7 +2,8 @@
 //
 // Exit status: 0 done; 1 the daemon answered a failure status (pid: the lock
 // file cannot be opened); 2 usage; 3 the daemon is not running; 4 no usable
-// reply (time-out, closed, bad size).
+// reply (time-out, closed, bad size, or the lock held but the socket not
+// served); 5 pid: the lock is held by a process whose pid cannot be seen.
 #include <unistd.h>
 
 #include <cctype>
@@ -27,7 +28,8 @@ enum : int {
     exit_status = 1,
     exit_usage = 2,
     exit_not_running = 3,
-    exit_no_reply = 4
+    exit_no_reply = 4,
+    exit_pid_unknown = 5
 };
 
 void usage(FILE *out) {
@@ -57,7 +59,8 @@ void usage(FILE *out) {
                  "  --help                    this text\n"
                  "\n"
                  "exit status: 0 done, 1 the daemon answered a failure (pid: the lock file\n"
-                 "cannot be opened), 2 usage, 3 the daemon is not running, 4 no usable reply\n",
+                 "cannot be opened), 2 usage, 3 the daemon is not running, 4 no usable reply,\n"
+                 "5 pid: the lock's holder is not visible from here (another pid namespace)\n",
                  ctl_lock_path, ctl_default_socket);
 }
 
@@ -97,6 +100,8 @@ int fail_exit(const ctl_outcome &o) {
         case ctl_fail::no_socket:
         case ctl_fail::refused:
             return exit_not_running;
+        case ctl_fail::bad_path:
+            return exit_usage;
         default:
             return exit_no_reply;
     }
@@ -119,6 +124,9 @@ struct debug_word {
     uint32_t bit;
     const char *traces;
 };
+// The stop's pause and the steps around it, before TERMINATE's reply.
+constexpr std::chrono::milliseconds terminate_pause{2000};
+
 constexpr debug_word debug_words[] = {
     {"off", TRAPWATCH_CMD_DBG_OFF, 0, nullptr},
     {"init", TRAPWATCH_CMD_DBG_INIT, dbg_init, "entries and exits"},
@@ -136,7 +144,7 @@ int wait_lock_released(std::chrono::milliseconds limit) {
     const auto end = std::chrono::steady_clock::now() + limit;
     for (;;) {
         const pid_t holder = ctl_lock_holder();
-        if (holder <= 0) {
+        if (holder == 0 || holder == -1) {
             return holder == 0 ? 1 : -1;
         }
         if (std::chrono::steady_clock::now() >= end) {
@@ -153,6 +161,14 @@ int print_lock_holder() {
     if (holder > 0) {
         std::printf("%d\n", static_cast<int>(holder));
         return exit_ok;
+    }
+    if (holder == ctl_holder_unknown) {
+        // No number at all: a caller that would signal it must not guess one.
+        std::fprintf(stderr,
+                     "trapwatchctl: %s is locked by a process outside this pid namespace; "
+                     "its pid is unknown here\n",
+                     ctl_lock_path);
+        return exit_pid_unknown;
     }
     if (holder == 0 || errno == ENOENT) {
         std::fprintf(stderr, "trapwatchctl: trapwatch is not running\n");
@@ -291,7 +307,20 @@ int main(int argc, char **argv) {
         return usage_error("too many arguments for %s", command.c_str());
     }
 
-    ctl_outcome o = ctl_exchange(path, code, param, timeout);
+    // TERMINATE's reply comes after the stop's one-second pause: the wait
+    // for it covers that pause on top of the bound asked for.
+    const auto wait = command == "terminate" ? timeout + terminate_pause : timeout;
+    ctl_outcome o = ctl_exchange(path, code, param, wait);
+    const bool no_server = o.fail == ctl_fail::no_socket || o.fail == ctl_fail::refused;
+    if (const pid_t h = no_server ? ctl_lock_holder() : 0; h > 0 || h == ctl_holder_unknown) {
+        // The lock is held: a daemon starting, or stopping (its socket closes
+        // at the start of the stop's pause), not one that is gone.
+        std::fprintf(stderr,
+                     "trapwatchctl: trapwatch holds its lock but does not serve %s (starting or "
+                     "stopping?)\n",
+                     path.c_str());
+        return exit_no_reply;
+    }
 
     if (command == "fault") {
         // The daemon ends inside the command: a closed connection is success.

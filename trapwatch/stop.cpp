@@ -31,7 +31,9 @@ std::atomic<int> shell_pause_begun{0};
 // Thread id of the thread running the daemon-mode stop, 0 while none has
 // begun.  A second stop request that arrives during the pause (a signal on
 // another thread, or TERMINATE while SIGTERM's stop runs) is held off: it
-// waits for the first to complete, so no step runs twice.
+// waits for the first to complete, so no step runs twice.  A held-off
+// SIGHUP or SIGTERM then leaves the ending to the first stop's caller, so
+// that a TERMINATE still gets its reply and the socket path is removed.
 std::atomic<int> stop_owner{0};
 // How long a held-off request waits for the running stop (its pause is 1 s;
 // the rest is the controller exchanges of its error lines).
@@ -140,6 +142,13 @@ void daemon_mode_stop(int pid) {
     tty_prnt(dbg_init, "%s:%s(%d): pid: %d, exit\n\r", unit, "clean_and_exit", __LINE__, pid);
 }
 
+// clean_and_exit; true when this call ran the daemon-mode stop, false when
+// it returned without (a stop ran or runs in another call).
+bool run_stop(int code, int line, int parent = 0) noexcept;
+// The handler's way out when its stop request was held off: the first
+// stop's caller ends the process.
+void break_off(int sig, int pid, int saved_errno);
+
 // Waits, bounded, until the stop run by another thread has completed.
 void wait_for_running_stop() {
     for (int waited = 0; waited < stop_wait_ms; waited += 10) {
@@ -170,7 +179,10 @@ void p_signal_handler(int sig) {
         case SIGHUP:
             tty_prnt(dbg_proc, "%s:%s(%d): pid: %d, HANGUP signal catched.\n\r", unit,
                      "p_signal_handler", __LINE__, pid);
-            clean_and_exit(0, 0, __LINE__);
+            if (!run_stop(0, __LINE__)) {
+                break_off(sig, pid, saved_errno);
+                return;
+            }
             break;
         case SIGUSR1:
             tty_prnt(dbg_proc, "%s:%s(%d): pid: %d, parent OK signal catched.\n\r", unit,
@@ -189,7 +201,10 @@ void p_signal_handler(int sig) {
         case SIGTERM:
             tty_prnt(dbg_proc, "%s:%s(%d): pid: %d, TERMINATE signal catched.\n\r", unit,
                      "p_signal_handler", __LINE__, pid);
-            clean_and_exit(0, 0, __LINE__);
+            if (!run_stop(0, __LINE__)) {
+                break_off(sig, pid, saved_errno);
+                return;
+            }
             break;
         case SIGCHLD:
             tty_prnt(dbg_proc, "%s:%s(%d): pid: %d, SIGCHLD signal catched.\n\r", unit,
@@ -211,6 +226,12 @@ void p_signal_handler(int sig) {
 }
 
 void clean_and_exit(int code, int parent, int line) noexcept {
+    (void)run_stop(code, line, parent);
+}
+
+namespace {
+
+bool run_stop(int code, int line, int parent) noexcept {
     const int pid = getpid();
     tty_prnt(dbg_init,
              "%s:%s(%d): enter pid: %d, parent=%d, child_killed: %d, exit=\"%s\", called from "
@@ -218,7 +239,7 @@ void clean_and_exit(int code, int parent, int line) noexcept {
              unit, "clean_and_exit", __LINE__, pid, parent,
              child_killed.load(std::memory_order_relaxed), tiller_strerror(code), line);
     if (child_killed.load(std::memory_order_relaxed) != 0) {
-        return;
+        return false;
     }
     int none = 0;
     c_exit_code.compare_exchange_strong(none, code, std::memory_order_relaxed);
@@ -230,11 +251,20 @@ void clean_and_exit(int code, int parent, int line) noexcept {
     if (!stop_owner.compare_exchange_strong(owner, me, std::memory_order_relaxed)) {
         // A stop is already running.  On another thread: wait for it.  On this
         // very thread (a signal interrupted it): waiting would never end, so
-        // return; the caller ends the process with status 0.
+        // return; the interrupted stop goes on, and its caller ends the process.
         if (owner != me) {
             wait_for_running_stop();
         }
-        return;
+        return false;
     }
     daemon_mode_stop(pid);
+    return true;
 }
+
+void break_off(int sig, int pid, int saved_errno) {
+    tty_prnt(dbg_init, "%s:%s(%d): pid: %d, exit(sig: %d)\n", unit, "p_signal_handler", __LINE__,
+             pid, sig);
+    errno = saved_errno;
+}
+
+}  // namespace

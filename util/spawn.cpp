@@ -36,7 +36,8 @@ int self_pid() {
 
 // Makes fd the child's standard output and/or standard error, then closes
 // the descriptor opened for it, unless it already is one of those targets
-// (the caller had that standard descriptor closed).
+// (the caller had that standard descriptor closed): then it keeps it, and
+// clears its close-on-exec, or the exec would close it under the program.
 void redirect_fd(int fd, bool out, bool err) {
     if (out && fd != STDOUT_FILENO) {
         dup2(fd, STDOUT_FILENO);
@@ -44,7 +45,9 @@ void redirect_fd(int fd, bool out, bool err) {
     if (err && fd != STDERR_FILENO) {
         dup2(fd, STDERR_FILENO);
     }
-    if (!(out && fd == STDOUT_FILENO) && !(err && fd == STDERR_FILENO)) {
+    if ((out && fd == STDOUT_FILENO) || (err && fd == STDERR_FILENO)) {
+        fcntl(fd, F_SETFD, 0);
+    } else {
         close(fd);
     }
 }

@@ -7,9 +7,11 @@
 // listener, away at times (2 or 0).
 #include "tests/support/daemon.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <csignal>
@@ -32,6 +34,12 @@ TEST(daemon, starts_once_and_serves_every_command) {
     EXPECT_EQ(sh("unshare -pf --mount-proc sh -c '" TW_BINARY_DIR "/trapwatch/trapwatch; exit $?'"),
               138);
     EXPECT_NE(access(ctl_lock_path, F_OK), 0);
+    // A symlink at the lock path is not followed: nothing is made where it points.
+    ASSERT_EQ(symlink("/run/tw-planted", ctl_lock_path), 0);
+    EXPECT_EQ(launch(), 0);
+    EXPECT_EQ(wait_exit(-1, 10000ms), 156);
+    EXPECT_NE(access("/run/tw-planted", F_OK), 0);
+    ASSERT_EQ(unlink(ctl_lock_path), 0);
     // No configuration file: no receiver.  Started with 0, 1 and 2 closed, it
     // holds them on /dev/null, so none of its own files or sockets takes them.
     const pid_t pid = start_serving(022, true);
@@ -113,27 +121,40 @@ TEST(daemon, every_stop_ends_it_with_0_and_frees_the_lock) {
 }
 
 TEST(init_script, starts_reports_stops_and_recovers) {
-    auto step = [](const std::string &action, int exit, const std::string &text) {
+    // setup: shell run first, in a mount namespace of the step's own.
+    auto step = [](const std::string &action, int exit, const std::string &text,
+                   const std::string &setup = "") {
         // Through a pipe, as an init system or $(...) reads it: the daemon
-        // must not hold the pipe open.
-        const run_result r = run("timeout 30 bash -c 'set -o pipefail; sh " TW_SOURCE_DIR
-                                 "/scripts/init.d/trapwatch " +
-                                 action + " | cat'");
+        // must not hold the pipe open.  Under Debian's sh (dash).
+        const run_result r =
+            run("timeout 30 unshare -m bash -c 'set -o pipefail; " + setup +
+                "sh " TW_SOURCE_DIR "/scripts/init.d/trapwatch " + action + " | cat'");
         EXPECT_EQ(r.status, exit) << action << ": " << r.out << r.err;
-        EXPECT_NE(r.out.find(text), std::string::npos) << action << ": " << r.out;
+        EXPECT_NE((r.out + r.err).find(text), std::string::npos)
+            << action << ": " << r.out << r.err;
+        EXPECT_TRUE(exit == 0 || (r.out + r.err).find(": started") == std::string::npos) << r.out;
     };
     setenv("TRAPWATCH_DAEMON", TW_BINARY_DIR "/trapwatch/trapwatch", 1);
     setenv("TRAPWATCH_CTL", TW_BINARY_DIR "/tools/trapwatchctl", 1);
     step("status", 3, "trapwatch: not running\n");
-    step("start", 0, "trapwatch: started\n");
+    // Its lock folder missing (no one made it): made root's, closed to others.
+    step("start", 0, "trapwatch: started\n", "rmdir /run/lock/subsys && ");
+    struct stat lock_dir {};
+    EXPECT_EQ(stat("/run/lock/subsys", &lock_dir), 0);
+    EXPECT_EQ(lock_dir.st_uid * 010000 + (lock_dir.st_mode & 07777), 0755u);
     const pid_t first = ctl_lock_holder();
     step("status", 0, "trapwatch: running, version 0.0.12.19, pid " + std::to_string(first) + "\n");
     step("start", 0, "trapwatch: already running\n");
     step("restart", 0, "trapwatch: stopped\ntrapwatch: started\n");
     EXPECT_NE(ctl_lock_holder(), first);
-    // Its socket gone: status names the holder, stop falls back to SIGTERM.
+    // Its socket gone: status names the holder, stop falls back to SIGTERM;
+    // from another pid namespace the holder has no pid, and nothing is signalled.
     ASSERT_EQ(unlink(ctl_default_socket), 0);
-    step("status", 4, "pid " + std::to_string(ctl_lock_holder()) + " holds the lock");
+    const pid_t second = ctl_lock_holder();
+    step("status", 4, "pid " + std::to_string(second) + " holds the lock");
+    step("stop", 1, "cannot see (another pid namespace); nothing signalled",
+         "unshare -pf --mount-proc ");
+    EXPECT_EQ(ctl_lock_holder(), second);
     step("stop", 0, "trapwatch: stopped\n");
     EXPECT_EQ(ctl_lock_holder(), 0);
     // After a crash, start removes the stale socket file.
@@ -143,6 +164,32 @@ TEST(init_script, starts_reports_stops_and_recovers) {
     step("start", 0, "trapwatch: started\n");
     step("stop", 0, "trapwatch: stopped\n");
     step("stop", 0, "trapwatch: not running\n");
+    // Another program holding the lock is never signalled, nor taken for the daemon.
+    const pid_t other = fork();
+    if (other == 0) {
+        if (lockf(open(ctl_lock_path, O_RDWR), F_LOCK, 0) == 0) {
+            pause();
+        }
+        _exit(1);
+    }
+    ASSERT_TRUE(wait_until([&] { return ctl_lock_holder() == other; }, 5000ms));
+    const std::string not_it = "pid " + std::to_string(other) + ", which is not ";
+    step("stop", 1, not_it);
+    step("status", 4, "trapwatch: not running, but " + not_it);
+    step("start", 1, "trapwatch: not started: " + not_it);
+    EXPECT_EQ(kill(other, SIGKILL), 0);
+    EXPECT_EQ(wait_exit(other, 5000ms), 128 + SIGKILL);
+    // What it cannot start with, it says, and starts nothing.
+    const std::string refused = "must be a folder of root's that no one else may write";
+    const std::string ro_run =
+        "mount --bind /run /run && mount -o remount,bind,ro /run && mount -t tmpfs -o mode=0755 l "
+        "/run/lock && mkdir /run/lock/subsys && ";
+    step("start", 1, refused, "chown nobody /run/lock/subsys && ");
+    step("start", 1, refused, "chown root /run/lock/subsys && chmod 1777 /run/lock/subsys && ");
+    step("start", 1, "/var/run is read-only", "chmod 0755 /run/lock/subsys && " + ro_run);
+    step("start", 1, "cannot make the lock folder /var/lock/subsys",
+         "rm -r /run/lock/subsys && mount -t tmpfs -o ro l /run/lock && ");
+    EXPECT_EQ(access(ctl_default_socket, F_OK), -1);
 }
 
 TEST(lab, shows_each_receiver_where_it_belongs_and_leaves_nothing_behind) {

@@ -12,6 +12,7 @@ using namespace std::chrono_literals;
 TEST(trapwatchctl, every_failure_has_its_record_text_and_exit_status) {
     keelson_stub stub("/run/tw-ctl.sock");
     const keelson_reply closes{.how = keelson_reply::kind::close}, late{.delay = 2000ms};
+    const std::string too_long = "--socket /run/" + std::string(110, 'x') + " version";
     auto cut = [](size_t n) {
         return keelson_reply{.how = keelson_reply::kind::short_answer, .short_len = n};
     };
@@ -20,7 +21,7 @@ TEST(trapwatchctl, every_failure_has_its_record_text_and_exit_status) {
         int exit;
         int32_t cmd;  // the record's code (-1: none may be sent); its param is 0
         keelson_reply reply;
-        const char *text;  // what stderr holds
+        const char *text;  // what stderr holds (stdout when it exits 0)
     } rows[] = {
         // clang-format off
         {"restart", 1, TRAPWATCH_CMD_RESTART, {.status = -103}, "status -103 (Wrong parameters)\n"},
@@ -28,6 +29,8 @@ TEST(trapwatchctl, every_failure_has_its_record_text_and_exit_status) {
         {"status", 4, TRAPWATCH_CMD_GET_STATUS, cut(155), "155 bytes, expected 156\n"},
         {"status", 4, TRAPWATCH_CMD_GET_STATUS, cut(157), "157 bytes, expected 156\n"},
         {"--timeout 1 version", 4, TRAPWATCH_CMD_GET_VER, late, "no reply from trapwatch in time\n"},
+        // The reply comes after the stop's pause, which the bound covers.
+        {"--timeout 1 terminate", 0, TRAPWATCH_CMD_TERMINATE, {.delay = 1300ms}, "trapwatch terminated\n"},
         {"fault --yes", 1, TRAPWATCH_CMD_DBG_SEG_FAULT, {}, "answered instead of ending\n"},
         {"terminate", 3, TRAPWATCH_CMD_TERMINATE, closes, "no lock file /var/lock/subsys/trapwatch"},
         {"cmd 1x", 2, -1, {}, "CODE [PARAM]: decimal numbers, or hex with 0x\n"},
@@ -36,6 +39,8 @@ TEST(trapwatchctl, every_failure_has_its_record_text_and_exit_status) {
         {"", 2, -1, {}, "usage: trapwatchctl [--socket PATH]"},
         {"frobnicate", 2, -1, {}, "trapwatchctl: unknown command: frobnicate\n"},
         {"--timeout 0 status", 2, -1, {}, "trapwatchctl: bad --timeout: 0\n"},
+        {"--socket '' version", 2, -1, {}, "socket path too long or empty: \"\"\n"},
+        {too_long.c_str(), 2, -1, {}, "socket path too long or empty: \"/run/xxx"},
         // clang-format on
     };
     for (const auto &w : rows) {
@@ -44,8 +49,8 @@ TEST(trapwatchctl, every_failure_has_its_record_text_and_exit_status) {
         stub.set_default_reply(w.reply);
         const run_result r = trapwatchctl(std::string("--socket /run/tw-ctl.sock ") + w.args);
         EXPECT_EQ(r.status, w.exit);
-        EXPECT_NE(r.err.find(w.text), std::string::npos) << r.err;
-        EXPECT_EQ(r.out, w.exit == 0 ? "trapwatch ended (before replying)\n" : "");
+        EXPECT_NE((w.exit == 0 ? r.out : r.err).find(w.text), std::string::npos) << r.err;
+        EXPECT_EQ(r.out, w.exit == 0 ? w.text : "");
         ASSERT_TRUE(stub.wait_for(w.cmd >= 0 ? 1 : 0, 3000ms));
         for (const keelson_request &q : stub.requests()) {
             EXPECT_TRUE(q.whole() && q.cmd == w.cmd && q.origin == "LOCAL" && q.pid > 0) << q.cmd;
@@ -65,6 +70,15 @@ TEST(trapwatchctl, every_failure_has_its_record_text_and_exit_status) {
     EXPECT_EQ(trapwatchctl(terminate).out, "trapwatch ended (before replying)\n");
     ASSERT_EQ(lockf(lock, F_TLOCK, 0), 0);
     EXPECT_EQ(trapwatchctl(terminate).status, 4);
+    // The lock held and no socket served (a stop's pause): not "not running".
+    run_result h = trapwatchctl("status");
+    EXPECT_EQ(h.status, 4);
+    EXPECT_NE(h.err.find("holds its lock but does not serve"), std::string::npos) << h.err;
+    // Seen from another pid namespace the holder has no pid: never a made-up one.
+    h = run("unshare -pf " TW_EMULATOR " " TW_BINARY_DIR "/tools/trapwatchctl pid");
+    EXPECT_EQ(h.status, 5);
+    EXPECT_EQ(h.out, "");
+    EXPECT_NE(h.err.find("its pid is unknown here"), std::string::npos) << h.err;
     ASSERT_EQ(sh("cd /var/lock/subsys && rm trapwatch && ln -s trapwatch trapwatch"), 0);
     const run_result r = trapwatchctl(terminate);
     EXPECT_EQ(r.status, 4);

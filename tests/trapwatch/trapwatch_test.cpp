@@ -416,13 +416,28 @@ TEST(stop_routine, paths_signals_and_the_commands_that_end_the_process) {
         serve(TRAPWATCH_CMD_DBG_SEG_FAULT);
         std::_Exit(1);
     });
-    death_row("TERMINATE returns after the stop and its pause", 42, 0.9, [] {
-        route_signal(SIGCHLD);
-        const int listening = socket(AF_UNIX, SOCK_STREAM, 0);
-        cmd_sock.store(listening);
-        const cmd_msg_t resp = serve(TRAPWATCH_CMD_TERMINATE);
-        std::exit(resp.cmd == 0 && child_killed.load() == 1 && closed(listening) ? 42 : 1);
-    });
+    static pthread_t term_to;  // SIGTERM's thread, during TERMINATE's pause
+    for (bool same_thread : {true, false}) {
+        term_to = same_thread ? pthread_self() : pthread_t{};
+        death_row(
+            same_thread ? "TERMINATE returns after the stop and its pause, SIGTERM in it"
+                        : "a SIGTERM on another thread in the pause waits for TERMINATE",
+            42, 0.9, [] {
+                route_signal(SIGCHLD);
+                route_signal(SIGTERM);
+                const int listening = socket(AF_UNIX, SOCK_STREAM, 0);
+                cmd_sock.store(listening);
+                std::thread other([] {
+                    const pthread_t to = term_to == pthread_t{} ? pthread_self() : term_to;
+                    usleep(300000);
+                    pthread_kill(to, SIGTERM);
+                    usleep(2000000);  // the handler holds this thread till the stop ends
+                });
+                other.detach();
+                const cmd_msg_t resp = serve(TRAPWATCH_CMD_TERMINATE);
+                std::exit(resp.cmd == 0 && child_killed.load() == 1 && closed(listening) ? 42 : 1);
+            });
+    }
 }
 
 // The real threads over scripts/lib.sh's receivers' network (veth, neighbours pinned):

@@ -250,23 +250,31 @@ TEST_F(util_test, output_goes_where_quiet_path_and_mode_say_and_no_descriptor_le
     const std::string log = work + "/log";
     const std::string no_dir = work + "/no/dir.log";
     const char *const l = log.c_str();
-    // redirected, quiet, path, mode, the log holds "old\n" beforehand,
-    // then what reached: the caller's output|its errors|the log ("-": none)
-    const std::tuple<bool, int, const char *, unsigned int, bool, const char *> cases[] = {
-        {false, 0, nullptr, 0, false, "out\n|err\n|-"},
-        {false, 1, nullptr, 0, false, "||-"},
-        {true, 0, nullptr, 1, false, "out\n|err\n|-"},
-        {true, 1, nullptr, 4, false, "||-"},  // quiet silences whatever the mode
-        {true, 0, l, 1, true, "||old\nout\nerr\n"},
-        {true, 0, l, 2, false, "|err\n|out\n"},
-        {true, 0, l, 3, false, "out\n||err\n"},
-        {true, 0, l, 4, false, "out\n|err\n|"},  // created, nothing redirected
-        {true, 1, l, 2, false, "|err\n|out\n"},  // with a path, quiet is moot
-        {true, 0, no_dir.c_str(), 1, false, "out\n|open: No such file or directory\nerr\n|-"},
+    // redirected, quiet, path, mode, the log holds "old\n" beforehand, the
+    // caller's output closed, then what reached: the caller's output|its
+    // errors|the log ("-": none)
+    const std::tuple<bool, int, const char *, unsigned int, bool, bool, const char *> cases[] = {
+        {false, 0, nullptr, 0, false, false, "out\n|err\n|-"},
+        {false, 1, nullptr, 0, false, false, "||-"},
+        {false, 1, nullptr, 0, false, true, "||-"},  // /dev/null lands on 1, and stays
+        {true, 0, nullptr, 1, false, false, "out\n|err\n|-"},
+        {true, 1, nullptr, 4, false, false, "||-"},  // quiet silences whatever the mode
+        {true, 0, l, 1, true, false, "||old\nout\nerr\n"},
+        {true, 0, l, 2, false, false, "|err\n|out\n"},
+        {true, 0, l, 2, false, true, "|err\n|out\n"},  // the log lands on 1, and stays
+        {true, 0, l, 3, false, false, "out\n||err\n"},
+        {true, 0, l, 4, false, false, "out\n|err\n|"},  // created, nothing redirected
+        {true, 1, l, 2, false, false, "|err\n|out\n"},  // with a path, quiet is moot
+        {true, 0, no_dir.c_str(), 1, false, false,
+         "out\n|open: No such file or directory\nerr\n|-"},
     };
-    // The child counts its descriptors last (exec: the shell keeps no copies),
-    // as a program started without the library does under the same capture.
-    std::string script = "echo out; echo err >&2; exec ls /proc/self/fd | wc -l >" + work + "/fds";
+    // The child has a standard output (or ends with 3), and counts its descriptors last
+    // (exec: the shell keeps no copies), as a program started without the library does under
+    // the same capture.
+    std::string script =
+        "[ -e /proc/self/fd/1 ] || exit 3; echo out; echo err >&2; exec ls /proc/self/fd | wc -l "
+        ">" +
+        work + "/fds";
     char *const argv[] = {sh, dash_c, script.data(), nullptr};
     gi::CaptureStdout();
     gi::CaptureStderr();
@@ -274,19 +282,22 @@ TEST_F(util_test, output_goes_where_quiet_path_and_mode_say_and_no_descriptor_le
     const std::string plain =
         gi::GetCapturedStdout() + gi::GetCapturedStderr() + tw_test::read_file(work + "/fds");
     umask(0);  // the created file's mode must not lean on the caller's umask
-    for (const auto &[redirected, quiet, path, mode, old, want] : cases) {
+    for (const auto &[redirected, quiet, path, mode, old, out_closed, want] : cases) {
         unlink(l);
         if (old) {
             tw_test::write_file(log, "old\n");
         }
         gi::CaptureStdout();
         gi::CaptureStderr();
-        EXPECT_EQ(redirected ? wait_spawn_redirect(quiet, path, mode, "sh", argv)
-                             : wait_spawn(quiet, "sh", argv),
-                  0);
+        if (out_closed) {
+            close(STDOUT_FILENO);  // the capture puts it back
+        }
+        const int rc = redirected ? wait_spawn_redirect(quiet, path, mode, "sh", argv)
+                                  : wait_spawn(quiet, "sh", argv);
         struct stat st {};
         const bool made = stat(l, &st) == 0;
         const std::string out = gi::GetCapturedStdout() + "|" + gi::GetCapturedStderr();
+        EXPECT_EQ(rc, 0);
         EXPECT_EQ(out + "|" + (made ? tw_test::read_file(log) : "-"), want) << path << mode;
         EXPECT_EQ(tw_test::read_file(work + "/fds"), plain);
         EXPECT_TRUE(!made || old || (st.st_mode & 07777) == 0644) << std::oct << st.st_mode;
