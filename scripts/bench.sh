@@ -40,7 +40,6 @@ if [[ "${1:-}" == "--inner" ]]; then
     tw=("$TW_BUILD_DIR/trapwatch/trapwatch")
     ctl=("$TW_BUILD_DIR/bench/bench-ctl")
     keelson=("$TW_BUILD_DIR/tools/keelson-sim")
-    listener_pid=
     note() { echo "bench: $*" >&2; }
 
     # The lab: 88 receivers 192.0.2.(10 + r) for row r of the table (group
@@ -65,10 +64,7 @@ if [[ "${1:-}" == "--inner" ]]; then
             fi
         done
         tw_rxnet_up twbench 0 "${held[@]}" -- "${silent[@]}" || { note "no receivers' network"; return 1; }
-        ip netns exec twbench "$TW_BUILD_DIR/tools/lab/trap-listener" "${endpoints[@]}" \
-            >/run/twbench-listener.log 2>&1 &
-        listener_pid=$!
-        tw_wait_for 50 grep -q '^trap-listener: listening' /run/twbench-listener.log ||
+        tw_listener_up twbench /run/twbench-listener.log "${endpoints[@]}" ||
             { note "the trap listeners did not start"; return 1; }
         tw_config 192.0.2.1 "${groups[@]}" >/mnt/params/cfparams.txt
     }
@@ -153,7 +149,7 @@ if [[ "${1:-}" == "--inner" ]]; then
         echo "$who controller_records 1 $(grep -c ' cmd=' /run/twbench-keelson.log || true)" >>"$raw"
     }
 
-    trap 'down; [[ -z "$listener_pid" ]] || tw_stop "$listener_pid" || true; tw_rxnet_down twbench' EXIT
+    trap 'down; [[ -z "${tw_listener:-}" ]] || tw_stop "$tw_listener" || true; tw_rxnet_down twbench' EXIT
     lab_up
     for ((rep = 1; rep <= repeat; rep++)); do
         echo "host syscall_ns $rep $("${ctl[@]}" syscall-cost | sed -n 's/^syscall_ns=//p')" >>"$raw"

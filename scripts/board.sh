@@ -64,7 +64,7 @@ if [[ $inner -eq 1 ]]; then
     trap 'tw_rxnet_down "$netns"' EXIT
     tw_rxnet_up "$netns" bridge "$rx_up" "$rx_refused" -- "$rx_silent"
     ip tuntap add "$tap" mode tap && ip link set "$tap" master "$netns-m" up
-    ip netns exec "$netns" "$TW_BUILD_DIR/tools/lab/trap-listener" "$rx_up:162" >/dev/null &
+    tw_listener_up "$netns" /run/twb-listener.log "$rx_up:162"
     job=show
     [[ -n "$check" ]] && job=check
     # The guest ends itself (its reset ends qemu); the bound is for a hang.

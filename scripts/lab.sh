@@ -95,7 +95,6 @@ if [[ $inner -eq 0 ]]; then
 fi
 
 # ----------------------------------------------------------- in the sandbox ---
-bin_listener="$build_dir/tools/lab/trap-listener"
 state=/run/twlab
 mkdir -p "$state"
 
@@ -111,8 +110,6 @@ port_other=10162         # c3's trap port; nobody listens there
 # Processes that were here before the lab: the sandbox's own.
 declare -A before=()
 for p in /proc/[0-9]*; do before[${p#/proc/}]=1; done
-
-listener=
 
 ctl() { tw_ctl --timeout 3 "$@"; }
 
@@ -136,7 +133,7 @@ cleanup() {
     tw_daemon=${tw_daemon:-$(tw_daemon_pid)}
     tw_daemon_down
     tw_keelson_down
-    [[ -z "$listener" ]] || tw_stop "$listener"
+    [[ -z "${tw_listener:-}" ]] || tw_stop "$tw_listener"
     tw_rxnet_down "$netns"
     [[ -s "/run/$netns.relay.log" ]] && grep '^netrelay: .* dropped' "/run/$netns.relay.log"
     rm -rf "$state"
@@ -166,9 +163,8 @@ else
     link_text="veth link without latency"
 fi
 
-ip netns exec "$netns" "$bin_listener" "$rx_up:$port" "$rx_flap:$port" "$rx_second:$port" \
-    >"$state/listener.log" 2>&1 &
-listener=$!
+tw_listener_up "$netns" "$state/listener.log" "$rx_up:$port" "$rx_flap:$port" "$rx_second:$port" ||
+    { echo "lab: trap-listener did not start" >&2; exit 1; }
 
 # --- the configuration the appliance would write ---
 tw_config "$mgmt" "$port:$rx_up,$rx_refused,$rx_silent,$rx_flap" "$port:$rx_second,$rx_up" \

@@ -213,6 +213,17 @@ tw_rxnet_down() {
     for l in "$ns-m" "$ns-v"; do ip link del "$l" 2>/dev/null || true; done
 }
 
+# tw_listener_up NS LOG ADDR:PORT... starts trap-listener in the receivers'
+# namespace NS on each endpoint, its pid in tw_listener; false when it does
+# not listen within 5 s.
+tw_listener_up() {
+    local ns=$1 log=$2
+    shift 2
+    ip netns exec "$ns" "$TW_BUILD_DIR/tools/lab/trap-listener" "$@" >"$log" 2>&1 &
+    tw_listener=$!
+    tw_wait_for 50 grep -q '^trap-listener: listening' "$log"
+}
+
 # tw_ctl ARG...: trapwatchctl (the command line tw_ctl_cmd, default the build's).
 tw_ctl() {
     "${tw_ctl_cmd[@]:-$TW_BUILD_DIR/tools/trapwatchctl}" "$@"
