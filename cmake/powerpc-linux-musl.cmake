@@ -2,7 +2,7 @@
 # against musl, so that one file runs whatever C library the board has (or
 # none).  The C library and a C++ library configured for it come from
 # scripts/musl.sh, which makes them (in the board's cache, outside the
-# checkout: $TW_BOARD_CACHE/musl-sysroot) and then this
+# checkout, linked as build-musl/sysroot) and then this
 # build; the compilers are Debian's glibc cross toolchain, kept off its own
 # headers and libraries.  Tests run under qemu-ppc, which needs no -L for a
 # static program.
@@ -12,11 +12,7 @@ set(CMAKE_C_COMPILER powerpc-linux-gnu-gcc)
 set(CMAKE_CXX_COMPILER powerpc-linux-gnu-g++)
 
 if(NOT TRAPWATCH_MUSL_SYSROOT)
-  set(tw_cache $ENV{TW_BOARD_CACHE})
-  if(NOT tw_cache)
-    set(tw_cache /var/cache/trapwatch-board)
-  endif()
-  set(TRAPWATCH_MUSL_SYSROOT ${tw_cache}/musl-sysroot)
+  set(TRAPWATCH_MUSL_SYSROOT ${CMAKE_CURRENT_LIST_DIR}/../build-musl/sysroot)
 endif()
 get_filename_component(TRAPWATCH_MUSL_SYSROOT ${TRAPWATCH_MUSL_SYSROOT} ABSOLUTE)
 set(TRAPWATCH_MUSL_SYSROOT ${TRAPWATCH_MUSL_SYSROOT} CACHE PATH "musl sysroot made by scripts/musl.sh")

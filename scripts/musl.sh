@@ -10,11 +10,12 @@
 # Debian's source packages and compiled by Debian's glibc cross compiler,
 # plus the cross toolchain's kernel headers.  It is kept with the board's
 # parts, outside the checkout (TW_BOARD_CACHE, default
-# /var/cache/trapwatch-board: musl-KEY/sysroot, and musl-sysroot naming the
-# current one), so a fresh clone finds it; it is made again only when its
-# key changes: the source versions, the compiler's and the kernel headers'
-# package versions and this script with the files it installs (the flags
-# live here).  Needs Debian and root (it installs what is missing).
+# /var/cache/trapwatch-board: musl-KEY/sysroot; the checkout's
+# build-musl/sysroot links to it), so a fresh clone finds it; it is made
+# again only when its key changes: the source versions, the compiler's and
+# the kernel headers' package versions and this script with the files it
+# installs (the flags live here).  Needs Debian and root (it installs what
+# is missing).
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -108,8 +109,8 @@ build_libstdcxx() {
 key=$(sysroot_key)
 sysroot=$cache/musl-$key/sysroot
 mkdir -p "$cache"
-exec 8>"$cache/musl.lock"
-flock 8  # one maker of the sysroot at a time
+exec 8>"$cache/musl-$key.lock"
+flock 8  # one maker of this sysroot at a time
 if [[ "$(cat "$sysroot/key" 2>/dev/null)" != "$key" ]]; then
     t0=$SECONDS
     note "making the sysroot in $sysroot"
@@ -128,10 +129,11 @@ if [[ "$(cat "$sysroot/key" 2>/dev/null)" != "$key" ]]; then
     echo "$key" >"$sysroot/key"
     note "sysroot made in $((SECONDS - t0)) s"
 fi
-# The builds against another sysroot would not see it change: they go too.
-if [[ "$(readlink "$cache/musl-sysroot")" != "musl-$key/sysroot" ]]; then
-    rm -rf "$build" "$root/build-ppc-musl-test" "$root/build-bench-ppc-musl"
-    ln -sfn "musl-$key/sysroot" "$cache/musl-sysroot"
+# The checkout's link (the toolchain file's default).  The builds against
+# another sysroot would not see it change: they go too.
+if [[ "$(readlink "$root/build-musl/sysroot")" != "$sysroot" ]]; then
+    rm -rf "$build" "$root/build-ppc-musl-test" "$root/build-bench-ppc-musl" "$root/build-musl"
+    mkdir -p "$root/build-musl" && ln -s "$sysroot" "$root/build-musl/sysroot"
 fi
 flock -u 8
 ((sysroot_only)) && exit 0

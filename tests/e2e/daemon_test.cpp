@@ -137,8 +137,9 @@ TEST(init_script, starts_reports_stops_and_recovers) {
     setenv("TRAPWATCH_DAEMON", TW_BINARY_DIR "/trapwatch/trapwatch", 1);
     setenv("TRAPWATCH_CTL", TW_BINARY_DIR "/tools/trapwatchctl", 1);
     step("status", 3, "trapwatch: not running\n");
-    // Its lock folder missing (no one made it): made root's, closed to others.
-    step("start", 0, "trapwatch: started\n", "rmdir /run/lock/subsys && ");
+    // Its lock folder missing, and /var/lock's target (a fresh /run): made
+    // root's, closed to others.
+    step("start", 0, "trapwatch: started\n", "rmdir /run/lock/subsys /run/lock && ");
     struct stat lock_dir {};
     EXPECT_EQ(stat("/run/lock/subsys", &lock_dir), 0);
     EXPECT_EQ(lock_dir.st_uid * 010000 + (lock_dir.st_mode & 07777), 0755u);
