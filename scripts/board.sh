@@ -35,7 +35,6 @@ console=""
 build_only=0
 install=1
 inner=0
-usage() { sed -n '2,22p' "$0" | sed 's/^# \{0,1\}//'; }
 while [[ $# -gt 0 ]]; do
     case "$1" in
         --inner) inner=1 work=$2; shift ;;
@@ -44,8 +43,8 @@ while [[ $# -gt 0 ]]; do
         --console) console=$(readlink -m "${2:?--console needs a file}"); shift ;;
         --build-only) build_only=1 ;;
         --no-install) install=0 ;;
-        -h | --help) usage; exit 0 ;;
-        *) echo "board: unknown option: $1" >&2; usage >&2; exit 2 ;;
+        -h | --help) tw_usage; exit 0 ;;
+        *) echo "board: unknown option: $1" >&2; tw_usage >&2; exit 2 ;;
     esac
     shift
 done
@@ -65,7 +64,7 @@ if [[ $inner -eq 1 ]]; then
     trap 'tw_rxnet_down "$netns"' EXIT
     tw_rxnet_up "$netns" bridge "$rx_up" "$rx_refused" -- "$rx_silent"
     ip tuntap add "$tap" mode tap && ip link set "$tap" master "$netns-m" up
-    ip netns exec "$netns" "$TW_BUILD_DIR/tools/lab/trap-listener" "$rx_up:162" >/dev/null &
+    tw_listener_up "$netns" /run/twb-listener.log "$rx_up:162"
     job=show
     [[ -n "$check" ]] && job=check
     # The guest ends itself (its reset ends qemu); the bound is for a hang.
@@ -86,7 +85,7 @@ if [[ $inner -eq 1 ]]; then
 fi
 
 # ------------------------------------------------------------ outside ---
-[[ $EUID -eq 0 ]] || { echo "board: must run as root (namespaces, TAP)" >&2; exit 2; }
+tw_need_root "namespaces, TAP"
 if [[ $install -eq 1 ]]; then
     tw_ensure_packages build-essential dpkg-dev cmake flex bison bc cpio xz-utils bzip2 iproute2 \
         gcc-powerpc-linux-gnu g++-powerpc-linux-gnu linux-source-6.1 qemu-system-ppc ||
@@ -97,19 +96,8 @@ exec 9>"$cache/lock"
 flock 9  # one builder of the cache at a time
 jobs=${TW_JOBS:-$(nproc)}
 
-# run_logged LOG CMD...: CMD's output to LOG, its tail shown when it fails.
-run_logged() {
-    local log=$1
-    shift
-    "$@" >"$log" 2>&1 || { tail -n 30 "$log" >&2; echo "board: failed, see $log" >&2; return 1; }
-}
-
-# key TEXT_OR_FILE...: 16 hex digits over files' contents and texts.  The
-# config fragments count by their options alone: a comment builds nothing.
-key() {
-    local a
-    for a in "$@"; do if [[ -f "$a" ]]; then cat "$a"; else echo "$a"; fi; done | sha256sum | cut -c1-16
-}
+# The cross compiler's version, for the keys of what it builds.
+gcc_version=$(${cross}gcc --version | head -n 1)
 
 # check_config FRAGMENT CONFIG: false when one of FRAGMENT's options did not
 # hold in CONFIG (a dependency the fragment lacks).
@@ -125,8 +113,8 @@ check_config() {
 kernel() {
     local ver k dir src
     ver=$(dpkg-query -W -f='${Version}' linux-source-6.1)
-    k=$(key "linux-source-6.1 $ver" "$(${cross}gcc --version | head -n 1)" \
-        "$(grep '^CONFIG_' "$here/board/kernel.config")")
+    # The config fragments count by their options alone: a comment builds nothing.
+    k=$(tw_key "linux-source-6.1 $ver" "$gcc_version" "$(grep '^CONFIG_' "$here/board/kernel.config")")
     dir=$cache/kernel-$k
     if [[ ! -f "$dir/vmlinux" ]]; then
         echo "board: building the kernel (linux-source-6.1 $ver) into $dir" >&2
@@ -135,9 +123,9 @@ kernel() {
         rm -rf "$src" "$dir.tmp" && mkdir -p "$src" "$dir.tmp"
         tar -xJf /usr/src/linux-source-6.1.tar.xz -C "$src" --strip-components=1
         local m=(make -C "$src" O="$dir.tmp" ARCH=powerpc CROSS_COMPILE="$cross")
-        KCONFIG_ALLCONFIG="$here/board/kernel.config" run_logged "$cache/kernel.log" "${m[@]}" allnoconfig
+        KCONFIG_ALLCONFIG="$here/board/kernel.config" tw_logged "$cache/kernel.log" "${m[@]}" allnoconfig
         check_config "$here/board/kernel.config" "$dir.tmp/.config"
-        run_logged "$cache/kernel.log" "${m[@]}" -j"$jobs" vmlinux
+        tw_logged "$cache/kernel.log" "${m[@]}" -j"$jobs" vmlinux
         mkdir -p "$dir" && cp "$dir.tmp/.config" "$dir/config" && mv "$dir.tmp/vmlinux" "$dir/"
         rm -rf "$src" "$dir.tmp"
         echo "board: kernel built in $((SECONDS - t)) s" >&2
@@ -145,38 +133,29 @@ kernel() {
     echo "$dir/vmlinux"
 }
 
-# BusyBox from Debian's source package (fetched once with a sources list of
-# our own), static; keyed by the package's .dsc, the compiler, the fragment.
+# BusyBox from Debian's source package (fetched once), static; keyed by the
+# package's .dsc, the compiler, the fragment.
 busybox() {
-    local apt=$cache/apt srcs=$cache/busybox-src k dir b
-    if ! ls "$srcs"/busybox_*.dsc >/dev/null 2>&1; then
-        mkdir -p "$apt/lists/partial" "$srcs"
-        echo 'deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] http://deb.debian.org/debian bookworm main' \
-            >"$apt/sources.list"
-        local a=(-o Dir::Etc::SourceList="$apt/sources.list" -o Dir::Etc::SourceParts=/dev/null
-                 -o Dir::State::Lists="$apt/lists")
-        run_logged "$cache/busybox-src.log" apt-get "${a[@]}" update
-        (cd "$srcs" && run_logged "$cache/busybox-src.log" apt-get "${a[@]}" source --download-only busybox)
-    fi
-    k=$(key "$srcs"/busybox_*.dsc "$(${cross}gcc --version | head -n 1)" \
-        "$(grep '^CONFIG_' "$here/board/busybox.config")")
+    local srcs=$cache/busybox-src k dir b
+    ls "$srcs"/busybox_*.dsc >/dev/null 2>&1 || tw_debian_source "$srcs" busybox
+    k=$(tw_key "$srcs"/busybox_*.dsc "$gcc_version" "$(grep '^CONFIG_' "$here/board/busybox.config")")
     dir=$cache/busybox-$k
     if [[ ! -f "$dir/busybox" ]]; then
         echo "board: building BusyBox into $dir" >&2
         local t=$SECONDS
         b=$cache/busybox-build
         rm -rf "$b" "$dir" && mkdir -p "$b/out"
-        run_logged "$cache/busybox.log" dpkg-source -x "$srcs"/busybox_*.dsc "$b/src"
+        tw_logged "$cache/busybox.log" dpkg-source -x "$srcs"/busybox_*.dsc "$b/src"
         # allnoconfig, then the fragment's lines in place of the defaults.
-        run_logged "$cache/busybox.log" make -C "$b/src" O="$b/out" allnoconfig
+        tw_logged "$cache/busybox.log" make -C "$b/src" O="$b/out" allnoconfig
         grep -vE "^(# )?($(grep -o '^CONFIG_[A-Z0-9_]*' "$here/board/busybox.config" | paste -sd'|'))[= ]" \
             "$b/out/.config" >"$b/config"
         grep '^CONFIG_' "$here/board/busybox.config" >>"$b/config"
         mv "$b/config" "$b/out/.config"
         # New questions take their defaults (off); the status is make's.
-        run_logged "$cache/busybox.log" bash -c 'yes "" | make -C "$1" oldconfig' _ "$b/out"
+        tw_logged "$cache/busybox.log" bash -c 'yes "" | make -C "$1" oldconfig' _ "$b/out"
         check_config "$here/board/busybox.config" "$b/out/.config"
-        run_logged "$cache/busybox.log" make -C "$b/out" -j"$jobs" busybox busybox.links
+        tw_logged "$cache/busybox.log" make -C "$b/out" -j"$jobs" busybox busybox.links
         mkdir -p "$dir" && cp "$b/out/busybox" "$b/out/busybox.links" "$b/out/.config" "$dir/"
         rm -rf "$b"
         echo "board: BusyBox built in $((SECONDS - t)) s" >&2
@@ -187,7 +166,7 @@ busybox() {
 # Process 1 of the image (scripts/board/init.cpp), keyed by its source.
 board_init() {
     local dir
-    dir=$cache/init-$(key "$here/board/init.cpp" "$(${cross}g++ --version | head -n 1)")
+    dir=$cache/init-$(tw_key "$here/board/init.cpp" "$gcc_version")
     if [[ ! -f "$dir/init" ]]; then
         mkdir -p "$dir"
         ${cross}g++ -std=c++20 -static -Os -s -Wall -Wextra -Werror -o "$dir/init" "$here/board/init.cpp"
@@ -232,7 +211,7 @@ init=$(board_init)
 echo "board: building the PowerPC tarball and the host's trap listener" >&2
 pkg=$(tarball)
 mkdir -p "$TW_BUILD_DIR"
-run_logged "$TW_BUILD_DIR/board-build.log" tw_build "$TW_BUILD_DIR" trap-listener
+tw_logged "$TW_BUILD_DIR/board-build.log" tw_build "$TW_BUILD_DIR" trap-listener
 image "$vmlinux" "$bb" "$init" "$pkg"
 flock -u 9
 echo "board: image ready in $((SECONDS - t0)) s: $(basename "$(dirname "$vmlinux")"), $(basename "$bb"), $(basename "$pkg")" >&2

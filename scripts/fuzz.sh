@@ -13,21 +13,22 @@
 set -uo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
+# shellcheck source=scripts/lib.sh
+source "$root/scripts/lib.sh"
 seconds=${1:-15}
 shift || true
 build=${FUZZ_BUILD_DIR:-$root/build-fuzz}
 [[ "$build" = /* ]] || build="$root/$build"
 
-[[ $EUID -eq 0 ]] || { echo "fuzz.sh: run as root (the targets run in the sandbox)" >&2; exit 2; }
+tw_need_root "the targets run in the sandbox"
 [[ "$seconds" =~ ^[0-9]+$ && "$seconds" -gt 0 ]] || { echo "fuzz.sh: SECONDS must be a positive number" >&2; exit 2; }
 
 echo "== fuzz: build in $build"
-if ! cmake -S "$root/tests/fuzz" -B "$build" -DCMAKE_CXX_COMPILER=clang++ >"$build.configure.log" 2>&1; then
-    cat "$build.configure.log"; exit 1
-fi
-if ! cmake --build "$build" -j "${FUZZ_JOBS:-2}" >"$build.build.log" 2>&1; then
-    grep -E "error" "$build.build.log" | head -n 40; exit 1
-fi
+fuzz_build() {
+    cmake -S "$root/tests/fuzz" -B "$build" -DCMAKE_CXX_COMPILER=clang++ &&
+        cmake --build "$build" -j "${FUZZ_JOBS:-2}"
+}
+tw_logged "$build.build.log" fuzz_build || exit 1
 
 targets=("$@")
 if [[ ${#targets[@]} -eq 0 ]]; then
@@ -37,14 +38,7 @@ if [[ ${#targets[@]} -eq 0 ]]; then
 fi
 
 # Longest input per target: a receive buffer, a configuration file, a request.
-max_len() {
-    case "$1" in
-        recv_packet_fuzz) echo 2049 ;;
-        params_fuzz) echo 8192 ;;
-        control_fuzz) echo 156 ;;
-        *) echo 4096 ;;
-    esac
-}
+declare -A max_len=([recv_packet_fuzz]=2049 [params_fuzz]=8192 [control_fuzz]=156)
 
 mkdir -p "$build/artifacts"
 failed=0
@@ -61,7 +55,7 @@ for t in "${targets[@]}"; do
     # generous: libFuzzer stops itself at max_total_time.
     timeout --kill-after=30 $((seconds + 120)) \
         "$root/scripts/sandbox.sh" --keep-ttyS0-missing \
-        "$build/$t" "$work" "$seeds" -max_total_time="$seconds" -max_len="$(max_len "$t")" \
+        "$build/$t" "$work" "$seeds" -max_total_time="$seconds" -max_len="${max_len[$t]:-4096}" \
         -timeout=10 -rss_limit_mb=2048 -close_fd_mask=2 -print_final_stats=1 \
         -artifact_prefix="$build/artifacts/$name-" >"$log" 2>&1
     rc=$?

@@ -23,19 +23,17 @@ set -euo pipefail
 {
 
 here=$(cd "$(dirname "$(readlink -f "$0")")" && pwd)
-root=$(dirname "$here")
+# shellcheck source=scripts/lib.sh
+source "$here/lib.sh"
 
 cycles=0
 trace=0
 flap="4,10"
 latency=3
-build_dir="$root/build"
+build_dir="$tw_root/build"
 install=1
 build=1
 inner=0
-
-usage() { sed -n '2,19p' "$0" | sed 's/^# \{0,1\}//'; }
-
 while [[ $# -gt 0 ]]; do
     case "$1" in
         --inner) inner=1 ;;
@@ -46,8 +44,8 @@ while [[ $# -gt 0 ]]; do
         --build-dir) build_dir=${2:?--build-dir needs a directory}; shift ;;
         --no-install) install=0 ;;
         --no-build) build=0 ;;
-        -h | --help) usage; exit 0 ;;
-        *) echo "lab: unknown option: $1" >&2; usage >&2; exit 2 ;;
+        -h | --help) tw_usage; exit 0 ;;
+        *) echo "lab: unknown option: $1" >&2; tw_usage >&2; exit 2 ;;
     esac
     shift
 done
@@ -58,8 +56,6 @@ flap_off=${BASH_REMATCH[1]}
 flap_on=${BASH_REMATCH[2]}
 build_dir=$(readlink -m "$build_dir")
 TW_BUILD_DIR=$build_dir
-# shellcheck source=scripts/lib.sh
-source "$here/lib.sh"
 
 netns=twlab-rx
 mgmt_if=$netns-m  # the links tw_rxnet_up makes
@@ -67,74 +63,38 @@ rx_if=$netns-r
 
 # ---------------------------------------------------------------- outside ---
 if [[ $inner -eq 0 ]]; then
-    [[ $EUID -eq 0 ]] || { echo "lab: must run as root (namespaces, raw sockets)" >&2; exit 2; }
+    tw_need_root "namespaces, raw sockets"
 
     if [[ $install -eq 1 ]]; then
         tw_ensure_packages build-essential cmake libgtest-dev libgmock-dev iproute2 ||
             { echo "lab: package install failed" >&2; exit 1; }
     fi
 
-    programs=("$build_dir/trapwatch/trapwatch" "$build_dir/tools/trapwatchctl"
-              "$build_dir/tools/keelson-sim" "$build_dir/tools/lab/trap-listener"
-              "$build_dir/tools/lab/netrelay")
     if [[ $build -eq 1 ]]; then
         echo "lab: building in $build_dir"
         mkdir -p "$build_dir"
-        log="$build_dir/lab-build.log"
-        tw_build "$build_dir" trapwatch trapwatchctl keelson-sim trap-listener netrelay >"$log" 2>&1 ||
-            { tail -n 40 "$log" >&2; echo "lab: build failed ($log)" >&2; exit 1; }
+        tw_logged "$build_dir/lab-build.log" tw_build "$build_dir" trapwatch trapwatchctl keelson-sim \
+            trap-listener netrelay || exit 1
     fi
-    for p in "${programs[@]}"; do
-        [[ -x "$p" ]] || { echo "lab: $p is missing (build it, or drop --no-build)" >&2; exit 2; }
+    for p in trapwatch/trapwatch tools/trapwatchctl tools/keelson-sim tools/lab/trap-listener \
+        tools/lab/netrelay; do
+        [[ -x "$build_dir/$p" ]] || { echo "lab: $build_dir/$p is missing (build it, or drop --no-build)" >&2; exit 2; }
     done
 
-    # Instances of the lab's programs that run already (another lab, a
-    # developer's daemon) are not ours to report.
-    running_pids() {
-        local p exe prog
-        for p in /proc/[0-9]*; do
-            exe=$(readlink "$p/exe" 2>/dev/null) || continue
-            for prog in "${programs[@]}"; do
-                [[ "$exe" == "$prog" ]] && echo "${p#/proc/} $exe"
-            done
-        done
-        return 0
-    }
-    declare -A earlier=()
-    while read -r pid _; do earlier[$pid]=1; done < <(running_pids)
-
     # Ctrl-C reaches the lab inside the sandbox too; this side only waits for
-    # it to clean up, then looks for anything left behind.
-    interrupted=0
+    # it to clean up.  Whatever the lab made lives in the sandbox's
+    # namespaces, which end with it; the lab checks before it ends that it
+    # removed it all.
     trap 'interrupted=1' INT TERM
     args=(--inner --cycles "$cycles" --flap "$flap" --latency "$latency" --build-dir "$build_dir")
     [[ $trace -eq 1 ]] && args+=(--trace)
     rc=0
     "$here/sandbox.sh" bash "$here/lab.sh" "${args[@]}" || rc=$?
-
-    left=()
-    ip netns list 2>/dev/null | grep -qw "$netns" && left+=("netns $netns")
-    for l in "$mgmt_if" "$rx_if"; do
-        ip link show "$l" >/dev/null 2>&1 && left+=("link $l")
-    done
-    grep -q ' /run/netns/'"$netns"' ' /proc/self/mountinfo && left+=("mount /run/netns/$netns")
-    while read -r pid exe; do
-        [[ -n "${earlier[$pid]:-}" ]] || left+=("process $pid ($exe)")
-    done < <(running_pids)
-    if [[ ${#left[@]} -gt 0 ]]; then
-        printf 'lab: left behind: %s\n' "${left[@]}" >&2
-        exit 1
-    fi
-    echo "lab: ended, nothing left behind"
-    [[ $interrupted -eq 1 && $rc -eq 130 ]] && rc=0
+    [[ ${interrupted:-0} -eq 1 && $rc -eq 130 ]] && rc=0
     exit "$rc"
 fi
 
 # ----------------------------------------------------------- in the sandbox ---
-bin_daemon="$build_dir/trapwatch/trapwatch"
-bin_ctl="$build_dir/tools/trapwatchctl"
-bin_keelson="$build_dir/tools/keelson-sim"
-bin_listener="$build_dir/tools/lab/trap-listener"
 state=/run/twlab
 mkdir -p "$state"
 
@@ -151,10 +111,7 @@ port_other=10162         # c3's trap port; nobody listens there
 declare -A before=()
 for p in /proc/[0-9]*; do before[${p#/proc/}]=1; done
 
-pids=()
-daemon_started=0
-
-ctl() { "$bin_ctl" --timeout 3 "$@"; }
+ctl() { tw_ctl --timeout 3 "$@"; }
 
 # Processes the lab started that still run, into "stray"; true when none.
 no_strays() {
@@ -170,28 +127,27 @@ no_strays() {
 }
 
 cleanup() {
-    local rc=$? holder
+    local rc=$?
     trap - EXIT INT TERM
     set +e
-    if [[ $daemon_started -eq 1 ]]; then
-        ctl terminate >/dev/null 2>&1
-        tw_wait_for 30 test ! -S /var/run/trapwatch.sock
-        holder=$(tw_daemon_pid)
-        [[ -n "$holder" ]] && kill -TERM "$holder" 2>/dev/null
-    fi
-    for p in "${pids[@]}"; do
-        tw_stop "$p"
-    done
+    tw_daemon=${tw_daemon:-$(tw_daemon_pid)}
+    tw_daemon_down
+    tw_keelson_down
+    [[ -z "${tw_listener:-}" ]] || tw_stop "$tw_listener"
     tw_rxnet_down "$netns"
     [[ -s "/run/$netns.relay.log" ]] && grep '^netrelay: .* dropped' "/run/$netns.relay.log"
-    # Bounded wait for the daemon (not our child) and anything else we made.
-    if ! tw_wait_for 50 no_strays; then
-        printf 'lab: still running: %s\n' "${stray[@]}" >&2
-    fi
-    if ip netns list | grep -qw "$netns" || ip link show "$mgmt_if" >/dev/null 2>&1; then
-        echo "lab: network not removed" >&2
-    fi
     rm -rf "$state"
+    # Bounded wait for anything else we made.
+    if ! tw_wait_for 50 no_strays; then
+        printf 'lab: left behind: process %s\n' "${stray[@]}" >&2
+        rc=1
+    elif ip netns list | grep -qw "$netns" || ip link show "$mgmt_if" >/dev/null 2>&1 ||
+        grep -q " /run/netns/$netns " /proc/self/mountinfo; then
+        echo "lab: left behind: the network $netns" >&2
+        rc=1
+    else
+        echo "lab: ended, nothing left behind"
+    fi
     exit "$rc"
 }
 trap cleanup EXIT
@@ -207,31 +163,23 @@ else
     link_text="veth link without latency"
 fi
 
-ip netns exec "$netns" "$bin_listener" "$rx_up:$port" "$rx_flap:$port" "$rx_second:$port" \
-    >"$state/listener.log" 2>&1 &
-pids+=($!)
+tw_listener_up "$netns" "$state/listener.log" "$rx_up:$port" "$rx_flap:$port" "$rx_second:$port" ||
+    { echo "lab: trap-listener did not start" >&2; exit 1; }
 
 # --- the configuration the appliance would write ---
 tw_config "$mgmt" "$port:$rx_up,$rx_refused,$rx_silent,$rx_flap" "$port:$rx_second,$rx_up" \
     "$port_other:$rx_up" "$port/2/1:$rx_second" "$port/1/0:$rx_second" >/mnt/params/cfparams.txt
 
 # --- the controller stand-in and the daemon ---
-"$bin_keelson" --json "$state/keelson.json" >"$state/keelson.log" 2>"$state/keelson.err" &
-pids+=($!)
-tw_wait_for 50 test -S /var/run/keelson.sock || { echo "lab: keelson-sim did not start" >&2; exit 1; }
-
-# The daemon refuses process 1 as its parent: start it from a shell, as a
-# user would.  Its launching process ends at once; the daemon runs on.
-sh -c "$bin_daemon"
-daemon_started=1
-tw_wait_for 50 ctl version >/dev/null 2>&1 || { echo "lab: trapwatch does not answer" >&2; exit 1; }
-ctl keelson-start >/dev/null
+tw_keelson_up "$state/keelson.log" "$build_dir/tools/keelson-sim" --json "$state/keelson.json" ||
+    { echo "lab: keelson-sim did not start" >&2; exit 1; }
+tw_daemon_up "$build_dir/trapwatch/trapwatch" || { echo "lab: trapwatch does not answer" >&2; exit 1; }
 if [[ $trace -eq 1 ]]; then
     for c in init proc cycle keelson; do ctl debug "$c" >/dev/null; done
 fi
 
 cat <<EOF
-trapwatch lab: trapwatch $(ctl version), pid $(tw_daemon_pid), management $mgmt on $mgmt_if;
+trapwatch lab: trapwatch $(ctl version), pid $tw_daemon, management $mgmt on $mgmt_if;
 receivers on $rx_if in namespace $netns, $link_text.  Configured:
   c1 0  $rx_up:$port       trap listener                      expect 2
   c1 1  $rx_refused:$port       no listener: port unreachable      expect 1
@@ -247,6 +195,21 @@ not probed, 2 reachable.  Right: refresh commands keelson-sim answered since
 the last frame (c1 = the group-1 codes they carried).  Ctrl-C ends the lab.
 EOF
 
+# A refresh command's record as the frame shows it, from the words of its
+# line in keelson-sim's log: the time, the command, its parameter and the
+# codes of group 1.
+refresh_text() {
+    local w c="" p="" m=""
+    for w in "${@:3}"; do
+        case $w in
+            cmd=*) c=${w#cmd=} ;;
+            param=*) p=${w#param=} ;;
+            matrix=*) m=${w#matrix=} ;;
+        esac
+    done
+    echo "${2:0:8} $c param=$p c1=$m"
+}
+
 log_seen=0
 cons_seen=$(stat -c %s /run/ttyS0.capture 2>/dev/null || echo 0)
 now_ms() { date +%s%3N; }
@@ -257,36 +220,26 @@ while [[ $cycles -eq 0 || $frame -lt $cycles ]]; do
     wait_ms=$((start + 5000 * frame - $(now_ms)))
     ((wait_ms > 0)) && sleep "$((wait_ms / 1000)).$(printf '%03d' $((wait_ms % 1000)))"
 
-    ctl status >"$state/status.txt" || { echo "lab: status failed" >&2; exit 1; }
-    lines=$(wc -l <"$state/keelson.log")
-    tail -n +"$((log_seen + 1))" "$state/keelson.log" | head -n "$((lines - log_seen))" >"$state/new.log"
-    log_seen=$lines
-    awk '/ cmd=(382|308|407) / {
-            t = substr($2, 1, 8); c = ""; p = ""; m = ""
-            for (i = 3; i <= NF; i++) {
-                if ($i ~ /^cmd=/) c = substr($i, 5)
-                else if ($i ~ /^param=/) p = substr($i, 7)
-                else if ($i ~ /^matrix=/) m = substr($i, 8)
-            }
-            printf "%s %s param=%s c1=%s\n", t, c, p, m
-         }' "$state/new.log" >"$state/refresh.txt"
+    status=$(ctl status) || { echo "lab: status failed" >&2; exit 1; }
+    mapfile -t left < <(head -n 12 <<<"$status")
+    refresh=()
+    logs=()
+    while IFS= read -r line; do
+        log_seen=$((log_seen + 1))
+        if [[ $line =~ \ cmd=(382|308|407)\  ]]; then
+            read -ra words <<<"$line"
+            refresh+=("$(refresh_text "${words[@]}")")
+        elif [[ $line =~ \ cmd=230\ .*\ text=\"(.*)\"$ ]]; then
+            logs+=("  log: ${BASH_REMATCH[1]}")
+        fi
+    done < <(tw_log_since "$state/keelson.log" "$log_seen")
 
-    printf -- '--- frame %d  %s %s\n' "$frame" "$(date +%T)" \
-        "$(printf '%.0s-' $(seq 40))"
-    head -n 12 "$state/status.txt" >"$state/left.txt"
-    sed -i '1s/$/   | refresh commands/' "$state/left.txt"
-    awk 'FILENAME == ARGV[1] { right[FNR] = $0; nr = FNR; next }
-         { left[FNR] = $0; nl = FNR }
-         END {
-             n = nl > nr + 1 ? nl : nr + 1
-             for (i = 1; i <= n; i++) {
-                 l = (i in left) ? left[i] : ""
-                 if (i == 1) { print l; continue }
-                 r = ((i - 1) in right) ? right[i - 1] : ""
-                 printf "%-32s| %s\n", l, r
-             }
-         }' "$state/refresh.txt" "$state/left.txt"
-    grep ' cmd=230 ' "$state/new.log" | sed -n 's/.* text="\(.*\)"$/  log: \1/p' || true
+    printf -- '--- frame %d  %s %s\n' "$frame" "$(date +%T)" "$(printf '%.0s-' {1..40})"
+    echo "${left[0]}   | refresh commands"
+    for ((i = 1; i < ${#left[@]} || i <= ${#refresh[@]}; i++)); do
+        printf '%-32s| %s\n' "${left[i]:-}" "${refresh[i - 1]:-}"
+    done
+    ((${#logs[@]} == 0)) || printf '%s\n' "${logs[@]}"
     if [[ $trace -eq 1 ]]; then
         size=$(stat -c %s /run/ttyS0.capture)
         if ((size > cons_seen)); then

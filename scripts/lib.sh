@@ -1,24 +1,22 @@
 #!/usr/bin/env bash
-# The scripts' common functions: sourced by the lab, the bench, the soak and
-# the test script, and run as "bash scripts/lib.sh FUNCTION ARG..." by the
-# tests, so that the receiver network and the configuration file have one
-# recipe each.
-#
-#   tw_ensure_packages PKG...          install the Debian packages that are missing
-#   tw_wait_for TENTHS CMD...          run CMD every 0.1 s until it succeeds (bounded)
-#   tw_stop PID [SIGNAL [TENTHS]]      signal a process, wait (bounded), then kill it
-#   tw_build DIR [TARGET...] [-- CMAKE_ARG...]
-#                                      configure (once) and build
-#   tw_hex_ip A.B.C.D                  0xAABBCCDD, as the configuration file writes addresses
-#   tw_config MGMT GROUP...            print a configuration file (see below)
-#   tw_rxnet_up NS LATENCY HELD... [-- UNHELD...]
-#   tw_rxnet_addr NS add|del ADDR      give or take one held address
-#   tw_rxnet_down NS                   remove the network (and its relay)
-#   tw_daemon_pid                      pid of the daemon holding the lock ("" when none)
+# The scripts' common functions, one home for each recipe: sourced by the
+# scripts, and run as "bash scripts/lib.sh FUNCTION ARG..." by the tests.
 
 tw_root=$(cd "$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")/.." && pwd)
 : "${TW_BUILD_DIR:=$tw_root/build}"
+tw_me=$(basename "$0" .sh)
 
+# tw_need_root WHY: exit 2 unless root.
+tw_need_root() {
+    [[ $EUID -eq 0 ]] || { echo "$tw_me: must run as root ($1)" >&2; exit 2; }
+}
+
+# The comment under the calling script's first line, without its "#".
+tw_usage() {
+    sed -n '2,/^[^#]/s/^#\( \|$\)//p' "$0"
+}
+
+# tw_ensure_packages PKG...: installs the Debian packages that are missing.
 tw_ensure_packages() {
     local missing=() p
     for p in "$@"; do
@@ -31,6 +29,41 @@ tw_ensure_packages() {
             "${missing[@]}" >/dev/null
 }
 
+# tw_logged LOG CMD... runs CMD with its output in LOG; when it fails, shows
+# LOG's error lines (its tail when none says "error") and returns its status.
+tw_logged() {
+    local log=$1 rc=0
+    shift
+    "$@" >"$log" 2>&1 || rc=$?
+    ((rc == 0)) && return 0
+    { grep -E -m 40 'error|Error' "$log" || tail -n 30 "$log"; } >&2
+    echo "$tw_me: $1 failed ($rc), see $log" >&2
+    return "$rc"
+}
+
+# tw_debian_source DIR PKG[=VERSION]... downloads the source packages from
+# Debian bookworm into DIR, through a sources list of its own (the machine's
+# lists are not touched).
+tw_debian_source() {
+    local dir=$1 apt
+    shift
+    apt=(apt-get -q -o Dir::Etc::SourceList="$dir/sources.list" -o Dir::Etc::SourceParts=/dev/null
+        -o Dir::State::Lists="$dir/lists")
+    mkdir -p "$dir/lists/partial"
+    echo "deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg]" \
+        "http://deb.debian.org/debian bookworm main" >"$dir/sources.list"
+    (cd "$dir" && tw_logged "$dir/fetch.log" "${apt[@]}" update &&
+        tw_logged "$dir/fetch.log" "${apt[@]}" source --download-only "$@")
+}
+
+# tw_key TEXT_OR_FILE...: 16 hex digits over the files' contents and the
+# texts, naming what was built from them in a cache.
+tw_key() {
+    local a
+    for a in "$@"; do if [[ -f "$a" ]]; then cat "$a"; else echo "$a"; fi; done | sha256sum | cut -c1-16
+}
+
+# tw_wait_for TENTHS CMD...: runs CMD every 0.1 s until it succeeds (bounded).
 tw_wait_for() {
     local n=$1
     shift
@@ -55,25 +88,21 @@ tw_stop() {
 
 tw_gone() { ! kill -0 "$1" 2>/dev/null; }
 
-# tw_build DIR [TARGET...] [-- CMAKE_ARG...] configures DIR when it has no
-# cache yet (RelWithDebInfo unless a CMAKE_ARG says otherwise: the last -D
-# wins), then builds the targets (all when none) with TW_JOBS jobs (default:
-# every processor).
+# tw_build DIR [TARGET...] [-- CMAKE_ARG...] configures DIR (a new one
+# RelWithDebInfo unless a CMAKE_ARG says otherwise: the last -D wins; each
+# time, so that a target new to the tree is known), then builds the targets
+# (all when none) with TW_JOBS jobs (default: every processor).
 tw_build() {
     local dir=$1 targets=()
     shift
     while (($# > 0)) && [[ "$1" != -- ]]; do targets+=("$1"); shift; done
     (($# > 0)) && shift
-    if [[ ! -f "$dir/CMakeCache.txt" ]]; then
-        cmake -S "$tw_root" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" || return 1
-    fi
-    if ((${#targets[@]} > 0)); then
-        cmake --build "$dir" -j"${TW_JOBS:-$(nproc)}" --target "${targets[@]}"
-    else
-        cmake --build "$dir" -j"${TW_JOBS:-$(nproc)}"
-    fi
+    [[ -f "$dir/CMakeCache.txt" ]] || set -- -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@"
+    cmake -S "$tw_root" -B "$dir" "$@" || return 1
+    cmake --build "$dir" -j"${TW_JOBS:-$(nproc)}" ${targets[0]:+--target} "${targets[@]}"
 }
 
+# tw_hex_ip A.B.C.D: 0xAABBCCDD, as the configuration file writes addresses.
 tw_hex_ip() {
     local IFS=.
     # shellcheck disable=SC2086
@@ -86,28 +115,31 @@ tw_hex_ip() {
 # trap status and status 1), "PORT/TRAP_STATUS/STATUS:IP,..." or "-" for a
 # group with no receiver; the groups not given are empty too.
 tw_config() {
-    local mgmt=$1
+    local g a p t s list ips ports=() traps=() stats=()
+    echo "ip_address=$(tw_hex_ip "$1")"
     shift
-    local ports=() trap_status=() status=() g grp ips a i p t s
-    echo "ip_address=$(tw_hex_ip "$mgmt")"
-    for g in $(seq 1 11); do
-        grp=${1:--}
-        (($# > 0)) && shift
-        ips=()
-        if [[ "$grp" == - ]]; then
-            ports+=(0) trap_status+=(0) status+=(0)
-        else
-            IFS=/ read -r p t s <<<"${grp%%:*}"
-            ports+=("$p") trap_status+=("${t:-1}") status+=("${s:-1}")
-            IFS=, read -r -a a <<<"${grp#*:}"
-            for i in "${a[@]}"; do ips+=("$(tw_hex_ip "$i")"); done
+    for g in {1..11}; do
+        ips=() p=0 t=0 s=0
+        if [[ "${1:--}" != - ]]; then
+            IFS=/ read -r p t s <<<"${1%%:*}"
+            t=${t:-1} s=${s:-1} list=${1#*:}
+            for a in ${list//,/ }; do ips+=("$(tw_hex_ip "$a")"); done
         fi
+        (($# > 0)) && shift
         while ((${#ips[@]} < 8)); do ips+=(0x0); done
-        echo "snmp_c${g}_ip=$(IFS=,; echo "${ips[*]}" | sed 's/,/, /g')"
+        echo "snmp_c${g}_ip=$(tw_list "${ips[@]}")"
+        ports+=("$p") traps+=("$t") stats+=("$s")
     done
-    echo "snmp_v3_trap_port=$(IFS=,; echo "${ports[*]}" | sed 's/,/, /g')"
-    echo "snmp_v3_trap_status=$(IFS=,; echo "${trap_status[*]}" | sed 's/,/, /g')"
-    echo "snmp_status=$(IFS=,; echo "${status[*]}" | sed 's/,/, /g')"
+    echo "snmp_v3_trap_port=$(tw_list "${ports[@]}")"
+    echo "snmp_v3_trap_status=$(tw_list "${traps[@]}")"
+    echo "snmp_status=$(tw_list "${stats[@]}")"
+}
+
+# tw_list WORD...: the words joined by ", ", as the configuration file lists.
+tw_list() {
+    local out
+    printf -v out '%s, ' "$@"
+    echo "${out%, }"
 }
 
 # tw_rxnet_up NS LATENCY HELD... [-- UNHELD...] builds the receivers' network:
@@ -165,25 +197,84 @@ tw_rxnet_up() {
     fi
 }
 
+# tw_rxnet_addr NS add|del ADDR gives or takes one held address;
+# tw_rxnet_down NS removes the network (and its relay).
 tw_rxnet_addr() {
     ip -n "$1" addr "$2" "$3/32" dev "$1-r"
 }
 
 tw_rxnet_down() {
-    local ns=$1
+    local ns=$1 l
     if [[ -f "/run/$ns.relay.pid" ]]; then
         tw_stop "$(cat "/run/$ns.relay.pid")" || true
         rm -f "/run/$ns.relay.pid"
     fi
     ip netns del "$ns" 2>/dev/null || true
-    ip link del "$ns-m" 2>/dev/null || true
-    ip link del "$ns-v" 2>/dev/null || true
+    for l in "$ns-m" "$ns-v"; do ip link del "$l" 2>/dev/null || true; done
 }
 
+# tw_listener_up NS LOG ADDR:PORT... starts trap-listener in the receivers'
+# namespace NS on each endpoint, its pid in tw_listener; false when it does
+# not listen within 5 s.
+tw_listener_up() {
+    local ns=$1 log=$2
+    shift 2
+    ip netns exec "$ns" "$TW_BUILD_DIR/tools/lab/trap-listener" "$@" >"$log" 2>&1 &
+    tw_listener=$!
+    tw_wait_for 50 grep -q '^trap-listener: listening' "$log"
+}
+
+# tw_ctl ARG...: trapwatchctl (the command line tw_ctl_cmd, default the build's).
+tw_ctl() {
+    "${tw_ctl_cmd[@]:-$TW_BUILD_DIR/tools/trapwatchctl}" "$@"
+}
+
+# tw_keelson_up LOG CMD... starts the controller stand-in CMD in the
+# background, its records into LOG and its own lines into LOG.err; false
+# when its socket does not listen within 5 s.
+tw_keelson_up() {
+    local log=$1
+    shift
+    "$@" >"$log" 2>"$log.err" &
+    tw_keelson=$!
+    tw_wait_for 50 test -S /var/run/keelson.sock
+}
+
+tw_keelson_down() {
+    [[ -z "${tw_keelson:-}" ]] || tw_stop "$tw_keelson" || echo "$tw_me: keelson-sim killed" >&2
+    tw_keelson=
+}
+
+# tw_daemon_up CMD... starts the daemon CMD from a shell, as a user would
+# (it refuses process 1 as its parent, and detaches itself), waits (10 s)
+# until it answers, takes its pid into tw_daemon and sends KEELSON_START, as
+# the appliance's controller does once it runs.
+tw_daemon_up() {
+    rm -f /var/run/trapwatch.sock
+    sh -c '"$@"' sh "$@" || return 1
+    tw_wait_for 100 tw_ctl --timeout 2 version >/dev/null 2>&1 || return 1
+    tw_daemon=$(tw_ctl pid) && tw_ctl keelson-start >/dev/null
+}
+
+# tw_daemon_down: TERMINATE, then (10 s later) SIGKILL.
+tw_daemon_down() {
+    [[ -n "${tw_daemon:-}" ]] || return 0
+    tw_ctl --timeout 3 terminate >/dev/null 2>&1 || true
+    tw_stop "$tw_daemon" - 100 || echo "$tw_me: trapwatch did not stop; killed $tw_daemon" >&2
+    tw_daemon=
+}
+
+# tw_daemon_pid: the pid of the daemon holding the lock ("" when none).
 tw_daemon_pid() {
-    local pid
-    pid=$("$TW_BUILD_DIR/tools/trapwatchctl" pid 2>/dev/null) && echo "$pid"
-    return 0
+    tw_ctl pid 2>/dev/null || true
+}
+
+# tw_log_since FILE SEEN prints the lines of FILE after its first SEEN, up
+# to its last whole line (a writer may be half-way through the next).
+tw_log_since() {
+    local lines
+    lines=$(wc -l <"$1")
+    tail -n "+$(($2 + 1))" "$1" | head -n "$((lines - $2))"
 }
 
 if [[ "${BASH_SOURCE[0]}" == "$0" ]]; then

@@ -33,11 +33,11 @@ while [[ $# -gt 0 ]]; do
     case "$1" in
         --sysroot-only) sysroot_only=1; shift ;;
         --jobs) jobs=$2; shift 2 ;;
-        -h|--help) sed -n '2,18p' "$0"; exit 0 ;;
+        -h|--help) tw_usage; exit 0 ;;
         *) echo "musl.sh: unknown argument $1" >&2; exit 2 ;;
     esac
 done
-[[ $EUID -eq 0 ]] || { echo "musl.sh: run as root (apt)" >&2; exit 2; }
+tw_need_root "apt"
 
 tw_ensure_packages g++-powerpc-linux-gnu binutils-powerpc-linux-gnu linux-libc-dev-powerpc-cross \
     cmake make xz-utils debian-archive-keyring qemu-user || exit 1
@@ -45,36 +45,21 @@ tw_ensure_packages g++-powerpc-linux-gnu binutils-powerpc-linux-gnu linux-libc-d
 note() { echo "musl.sh: $*" >&2; }
 
 sysroot_key() {
-    {
-        echo "musl $musl_version gcc-12 $gcc_version"
-        powerpc-linux-gnu-gcc --version | head -n 1
-        dpkg-query -W -f='${Version}\n' linux-libc-dev-powerpc-cross
-        cat "$0" "$root"/cmake/musl/*
-    } | sha256sum | cut -c1-16
-}
-
-# Debian's source packages, through a sources list of our own.
-fetch_sources() {
-    local src=$cache/musl-src
-    mkdir -p "$src/lists/partial"
-    echo "deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg]" \
-        "http://deb.debian.org/debian bookworm main" >"$src/sources.list"
-    local apt=(apt-get -q -o Dir::Etc::SourceList="$src/sources.list"
-        -o Dir::Etc::SourceParts=/dev/null -o Dir::State::Lists="$src/lists")
-    "${apt[@]}" update >/dev/null
-    (cd "$src" && "${apt[@]}" source --download-only "musl=$musl_version" "gcc-12=$gcc_version" \
-        >/dev/null 2>&1) || { note "cannot fetch musl $musl_version and gcc-12 $gcc_version"; return 1; }
+    tw_key "musl $musl_version gcc-12 $gcc_version" "$(powerpc-linux-gnu-gcc --version | head -n 1)" \
+        "$(dpkg-query -W -f='${Version}' linux-libc-dev-powerpc-cross)" "$0" "$root"/cmake/musl/*
 }
 
 # musl, static only.  Debian's compiler defaults to a 128-bit long double on
 # PowerPC, which musl does not support: 64 bits, as everything built here.
-build_musl() {
-    tar -C "$work" -xzf "$cache/musl-src/musl_${musl_version%-*}.orig.tar.gz"
-    (cd "$work/musl-${musl_version%-*}" &&
+musl_make() {
+    cd "$work/musl-${musl_version%-*}" &&
         CROSS_COMPILE=powerpc-linux-gnu- CC=powerpc-linux-gnu-gcc CFLAGS="-mlong-double-64 -Os" \
             ./configure --prefix="$sysroot" --target=powerpc-linux-musl --disable-shared &&
-        make -j"$jobs" && make install) >"$work/musl.log" 2>&1 ||
-        { grep -E "error|Error" "$work/musl.log" | tail -n 20; note "musl did not build"; return 1; }
+        make -j"$jobs" && make install
+}
+build_musl() {
+    tar -C "$work" -xzf "$cache/musl-src/musl_${musl_version%-*}.orig.tar.gz"
+    (tw_logged "$work/musl.log" musl_make) || { note "musl did not build"; return 1; }
     cp -r /usr/powerpc-linux-gnu/include/{linux,asm,asm-generic} "$sysroot/include/"
     # Into libc.a, which a static link takes in one group with libgcc_eh,
     # the archive that needs it.
@@ -83,30 +68,36 @@ build_musl() {
     powerpc-linux-gnu-ar rs "$sysroot/lib/libc.a" "$work/dl_find_object.o"
 }
 
-# libstdc++ alone, out of GCC's tree (a tarball inside the orig tarball):
-# only its own folder and the top-level build files it needs are unpacked.
-build_libstdcxx() {
-    local gcc_tar=gcc-12-$gcc_upstream/gcc-$gcc_upstream-dfsg.tar.xz g=$work/gcc-$gcc_upstream
-    tar -C "$work" -xzf "$cache/musl-src/gcc-12_$gcc_upstream.orig.tar.gz" "$gcc_tar"
-    tar -tJf "$work/$gcc_tar" | awk -F/ '(NF == 2 && $2 != "") || $2 == "config" ||
-        $2 == "include" || ($2 == "libstdc++-v3" && ($3 != "testsuite" || $4 ~ /^Makefile/)) ||
-        ($2 == "libgcc" && $3 ~ /^(gthr|unwind)/) || ($2 == "gcc" && $3 ~ /^(BASE-VER|DATESTAMP|DEV-PHASE)$/) ||
-        ($2 == "libiberty" && $3 ~ /^cp-demangle/)' >"$work/members"
-    tar -C "$work" -xJf "$work/$gcc_tar" --no-recursion -T "$work/members"
-    # What GCC's own build would have made in libgcc: the thread model's header.
-    mkdir -p "$work/libgcc" "$work/libstdc++"
-    cp "$g/libgcc/gthr-posix.h" "$work/libgcc/gthr-default.h"
-    # No verbose terminate handler: it would bring the demangler into every
-    # program that can terminate.
-    (cd "$work/libstdc++" && "$g/libstdc++-v3/configure" --host=powerpc-linux-musl \
+# No verbose terminate handler: it would bring the demangler into every
+# program that can terminate.
+libstdcxx_make() {
+    cd "$work/libstdc++" && "$work/gcc-$gcc_upstream/libstdc++-v3/configure" --host=powerpc-linux-musl \
         --build="$(gcc -dumpmachine)" --prefix="$sysroot" --with-gxx-include-dir="$sysroot/include/c++/12" \
         --disable-shared --disable-multilib --disable-libstdcxx-pch --disable-nls \
         --disable-libstdcxx-verbose --enable-threads=posix \
         CC="powerpc-linux-gnu-gcc ${cflags[*]}" CXX="powerpc-linux-gnu-g++ ${cflags[*]} -nostdinc++" \
         AR=powerpc-linux-gnu-ar RANLIB=powerpc-linux-gnu-ranlib NM=powerpc-linux-gnu-nm \
         CFLAGS="-Os -g0" CXXFLAGS="-Os -g0" LDFLAGS=-static &&
-        make -j"$jobs" && make install) >"$work/libstdc++.log" 2>&1 ||
-        { grep -E "error|Error" "$work/libstdc++.log" | tail -n 20; note "libstdc++ did not build"; return 1; }
+        make -j"$jobs" && make install
+}
+
+# libstdc++ alone, out of GCC's tree (a tarball inside the orig tarball):
+# only its own folder and the top-level build files it needs are unpacked.
+build_libstdcxx() {
+    local gcc_tar=gcc-12-$gcc_upstream/gcc-$gcc_upstream-dfsg.tar.xz g=$work/gcc-$gcc_upstream
+    tar -C "$work" -xzf "$cache/musl-src/gcc-12_$gcc_upstream.orig.tar.gz" "$gcc_tar"
+    tar -tJf "$work/$gcc_tar" >"$work/all"
+    # The top level's files, config/, include/, libstdc++-v3/ without its
+    # tests but with their makefiles, and the few files of libgcc, gcc and
+    # libiberty that it includes.
+    { grep -E '^[^/]+/([^/]+|(config|include|libstdc\+\+-v3)(/.*)?|libgcc/(gthr|unwind).*|gcc/(BASE-VER|DATESTAMP|DEV-PHASE)|libiberty/cp-demangle.*)$' \
+        "$work/all" | grep -v '/libstdc++-v3/testsuite/'
+        grep '/libstdc++-v3/testsuite/Makefile' "$work/all"; } >"$work/members"
+    tar -C "$work" -xJf "$work/$gcc_tar" --no-recursion -T "$work/members"
+    # What GCC's own build would have made in libgcc: the thread model's header.
+    mkdir -p "$work/libgcc" "$work/libstdc++"
+    cp "$g/libgcc/gthr-posix.h" "$work/libgcc/gthr-default.h"
+    (tw_logged "$work/libstdc++.log" libstdcxx_make) || { note "libstdc++ did not build"; return 1; }
     # Where several members define a symbol, the archive's order decides which
     # one a link takes: std::string's members, wanted by system_error.o (any
     # std::thread), would come from the string streams' member, which brings
@@ -130,7 +121,8 @@ if [[ "$(cat "$sysroot/key" 2>/dev/null)" != "$key" ]]; then
     # (-B) and libraries (-L) ahead of the cross toolchain's glibc ones.
     cflags=(-mlong-double-64 -nostdinc -isystem "$sysroot/include"
         -isystem "$(powerpc-linux-gnu-gcc -print-file-name=include)" -B"$sysroot/lib/" -L"$sysroot/lib")
-    fetch_sources
+    tw_debian_source "$cache/musl-src" "musl=$musl_version" "gcc-12=$gcc_version" ||
+        { note "cannot fetch musl $musl_version and gcc-12 $gcc_version"; exit 1; }
     build_musl
     build_libstdcxx
     rm -rf "$work"
@@ -147,9 +139,7 @@ flock -u 8
 ((sysroot_only)) && exit 0
 
 # The programs and their package.
-TW_JOBS=$jobs tw_build "$build" -- -DCMAKE_BUILD_TYPE=Release -DTRAPWATCH_TESTS=OFF \
-    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/powerpc-linux-musl.cmake" >"$build.build.log" 2>&1 ||
-    { grep -E "error|Error" "$build.build.log" | head -n 40; note "the build failed"; exit 1; }
-(cd "$build" && cpack >"$build.cpack.log" 2>&1) ||
-    { tail -n 20 "$build.cpack.log"; note "cpack failed"; exit 1; }
+TW_JOBS=$jobs tw_logged "$build.build.log" tw_build "$build" -- -DCMAKE_BUILD_TYPE=Release \
+    -DTRAPWATCH_TESTS=OFF -DCMAKE_TOOLCHAIN_FILE="$root/cmake/powerpc-linux-musl.cmake" || exit 1
+(cd "$build" && tw_logged "$build.cpack.log" cpack) || exit 1
 ls -t "$build"/packages/trapwatch-*-static.tar.gz | head -n 1

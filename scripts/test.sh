@@ -2,10 +2,9 @@
 # Builds everything and runs every test: native, ASan+UBSan, ThreadSanitizer
 # (threaded tests), the 32-bit big-endian PowerPC cross builds under qemu
 # (glibc, and static against musl), and the parts in scripts/test.d (fuzz,
-# soak, bench smoke, ...).  Needs Debian
-# and root (it installs what is missing, and the tests run in private
-# namespaces).  Ends with each part's counts and wall time, then one line
-# "N passed, N failed".
+# soak, bench smoke, ...).  Needs Debian and root (it installs what is
+# missing, and the tests run in private namespaces).  Ends with each part's
+# counts and wall time, then one line "N passed, N failed".
 #
 #   scripts/test.sh [--only PART]... [--jobs N] [--test-jobs N]
 #
@@ -16,6 +15,8 @@ set -uo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
+# shellcheck source=scripts/lib.sh
+source "$root/scripts/lib.sh"
 jobs=$(nproc)
 test_jobs=3
 only=()
@@ -24,7 +25,7 @@ while [[ $# -gt 0 ]]; do
         --only) only+=("$2"); shift 2 ;;
         --jobs) jobs=$2; shift 2 ;;
         --test-jobs) test_jobs=$2; shift 2 ;;
-        -h|--help) sed -n '2,14p' "$0"; exit 0 ;;
+        -h|--help) tw_usage; exit 0 ;;
         *) echo "test.sh: unknown argument $1" >&2; exit 2 ;;
     esac
 done
@@ -37,10 +38,7 @@ wanted() {
         { [[ " ${extras[*]} " == *" $1 "* && " ${only[*]} " == *" extra "* ]]; }
 }
 
-[[ $EUID -eq 0 ]] || { echo "test.sh: run as root (the tests use namespaces)" >&2; exit 2; }
-
-# shellcheck source=scripts/lib.sh
-source "$root/scripts/lib.sh"
+tw_need_root "the tests use namespaces"
 tw_ensure_packages g++ cmake make libgtest-dev libgmock-dev googletest iproute2 util-linux \
     g++-powerpc-linux-gnu qemu-user clang libclang-rt-14-dev fping strace || exit 1
 # The board image's tools, here because its build starts in the background.
@@ -60,20 +58,11 @@ record() {
 
 # build NAME DIR CMAKE_ARGS... : configures and builds; a failed build is one failure.
 build() {
-    local name=$1 dir=$2
+    local name=$1 dir=$2 t0=$SECONDS
     shift 2
-    local t0=$SECONDS
     echo "== $name: build in $dir"
-    if ! cmake -S "$root" -B "$dir" "$@" >"$dir.configure.log" 2>&1; then
-        cat "$dir.configure.log"
-        record "$name" 0 1 $((SECONDS - t0)) "configure failed"
-        return 1
-    fi
-    if ! cmake --build "$dir" -j "$jobs" >"$dir.build.log" 2>&1; then
-        grep -E "error|Error" "$dir.build.log" | head -n 40
-        record "$name" 0 1 $((SECONDS - t0)) "build failed"
-        return 1
-    fi
+    TW_JOBS=$jobs tw_logged "$dir.build.log" tw_build "$dir" -- "$@" ||
+        { record "$name" 0 1 $((SECONDS - t0)) "build failed"; return 1; }
     echo "== $name: built in $((SECONDS - t0)) s"
 }
 
@@ -94,15 +83,13 @@ run_suite() {
         grep -E -A8 ": Failure$|WARNING: ThreadSanitizer|ERROR: AddressSanitizer|runtime error:" \
             "$log" | head -n 80
     } || true
-    local line total fail
+    local line
     line=$(grep -E "tests passed, [0-9]+ tests? failed out of [0-9]+" "$log" | tail -n 1)
-    if [[ -z "$line" ]]; then
+    if [[ "$line" =~ ([0-9]+)\ tests?\ failed\ out\ of\ ([0-9]+) ]]; then
+        record "$name" $((BASH_REMATCH[2] - BASH_REMATCH[1])) "${BASH_REMATCH[1]}" "$took"
+    else
         record "$name" 0 1 "$took" "ctest did not finish"
-        return
     fi
-    fail=$(sed -E 's/.* ([0-9]+) tests? failed out of ([0-9]+).*/\1/' <<<"$line")
-    total=$(sed -E 's/.* failed out of ([0-9]+).*/\1/' <<<"$line")
-    record "$name" $((total - fail)) "$fail" "$took"
 }
 
 run_extra() {
@@ -155,8 +142,7 @@ fi
 # The same tests against the static musl build (its sysroot made once and
 # cached by scripts/musl.sh).
 if wanted ppc-musl; then
-    if ! "$root/scripts/musl.sh" --sysroot-only --jobs "$jobs" >"$root/build-musl.log" 2>&1; then
-        tail -n 20 "$root/build-musl.log"
+    if ! tw_logged "$root/build-musl.log" "$root/scripts/musl.sh" --sysroot-only --jobs "$jobs"; then
         record ppc-musl 0 1 0 "no musl sysroot"
     elif build ppc-musl "$root/build-ppc-musl-test" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
             -DCMAKE_TOOLCHAIN_FILE="$root/cmake/powerpc-linux-musl.cmake" -DTRAPWATCH_SANITIZE=trap; then
