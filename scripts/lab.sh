@@ -74,10 +74,10 @@ if [[ $inner -eq 0 ]]; then
         echo "lab: building in $build_dir"
         mkdir -p "$build_dir"
         tw_logged "$build_dir/lab-build.log" tw_build "$build_dir" trapwatch trapwatchctl keelson-sim \
-            trap-listener netrelay || exit 1
+            trap-listener netrelay lab-view || exit 1
     fi
     for p in trapwatch/trapwatch tools/trapwatchctl tools/keelson-sim tools/lab/trap-listener \
-        tools/lab/netrelay; do
+        tools/lab/netrelay tools/lab/lab-view; do
         [[ -x "$build_dir/$p" ]] || { echo "lab: $build_dir/$p is missing (build it, or drop --no-build)" >&2; exit 2; }
     done
 
@@ -97,39 +97,16 @@ fi
 # ----------------------------------------------------------- in the sandbox ---
 state=/run/twlab
 mkdir -p "$state"
-
-mgmt=192.0.2.1           # tw_rxnet_up's management address
-rx_up=192.0.2.10         # listener on its trap port: 2
-rx_refused=192.0.2.11    # answers echo, no listener: port unreachable, 1
-rx_silent=192.0.2.12     # nobody holds it: 0
-rx_flap=192.0.2.13       # listener; its address goes away and comes back
-rx_second=192.0.2.20     # listener, group c2
-port=162
-port_other=10162         # c3's trap port; nobody listens there
-
+view=$build_dir/tools/lab/lab-view
+read -r mgmt rx_up rx_refused rx_silent rx_flap rx_second port port_other < <("$view" layout)
 # Processes that were here before the lab: the sandbox's own.
-declare -A before=()
-for p in /proc/[0-9]*; do before[${p#/proc/}]=1; done
-
-ctl() { tw_ctl --timeout 3 "$@"; }
-
-# Processes the lab started that still run, into "stray"; true when none.
-no_strays() {
-    local p
-    stray=()
-    for p in /proc/[0-9]*; do
-        p=${p#/proc/}
-        [[ -n "${before[$p]:-}" || "$p" == "$$" || "$p" == "$BASHPID" ]] && continue
-        [[ -r /proc/$p/cmdline ]] || continue
-        stray+=("$p:$(tr '\0' ' ' </proc/$p/cmdline 2>/dev/null)")
-    done
-    ((${#stray[@]} == 0))
-}
+before=$(cd /proc && echo [0-9]*)
 
 cleanup() {
     local rc=$?
     trap - EXIT INT TERM
     set +e
+    [[ -z "${lab_view:-}" ]] || tw_stop "$lab_view"
     tw_daemon=${tw_daemon:-$(tw_daemon_pid)}
     tw_daemon_down
     tw_keelson_down
@@ -138,8 +115,8 @@ cleanup() {
     [[ -s "/run/$netns.relay.log" ]] && grep '^netrelay: .* dropped' "/run/$netns.relay.log"
     rm -rf "$state"
     # Bounded wait for anything else we made.
-    if ! tw_wait_for 50 no_strays; then
-        printf 'lab: left behind: process %s\n' "${stray[@]}" >&2
+    # shellcheck disable=SC2086 # one pid a word
+    if ! "$view" strays $before; then
         rc=1
     elif ip netns list | grep -qw "$netns" || ip link show "$mgmt_if" >/dev/null 2>&1 ||
         grep -q " /run/netns/$netns " /proc/self/mountinfo; then
@@ -174,89 +151,12 @@ tw_config "$mgmt" "$port:$rx_up,$rx_refused,$rx_silent,$rx_flap" "$port:$rx_seco
 tw_keelson_up "$state/keelson.log" "$build_dir/tools/keelson-sim" --json "$state/keelson.json" ||
     { echo "lab: keelson-sim did not start" >&2; exit 1; }
 tw_daemon_up "$build_dir/trapwatch/trapwatch" || { echo "lab: trapwatch does not answer" >&2; exit 1; }
-if [[ $trace -eq 1 ]]; then
-    for c in init proc cycle keelson; do ctl debug "$c" >/dev/null; done
-fi
 
-cat <<EOF
-trapwatch lab: trapwatch $(ctl version), pid $tw_daemon, management $mgmt on $mgmt_if;
-receivers on $rx_if in namespace $netns, $link_text.  Configured:
-  c1 0  $rx_up:$port       trap listener                      expect 2
-  c1 1  $rx_refused:$port       no listener: port unreachable      expect 1
-  c1 2  $rx_silent:$port       nobody holds the address           expect 0
-  c1 3  $rx_flap:$port       trap listener; away after frame $flap_off, back after frame $flap_on
-  c2 0  $rx_second:$port       trap listener                      expect 2
-  c2 1  $rx_up:$port       duplicate of c1 0 (probed once)    expect 2
-  c3 0  $rx_up:$port_other     same address, port nobody serves   expect 1
-  c4 0  $rx_second:$port       group disabled (trap status 2)     expect 0
-  c5 0  $rx_second:$port       group off (status 0)               expect 0
-Matrix: 0 no echo reply (or empty slot), 1 echo reply but trap port refused or
-not probed, 2 reachable.  Right: refresh commands keelson-sim answered since
-the last frame (c1 = the group-1 codes they carried).  Ctrl-C ends the lab.
-EOF
-
-# A refresh command's record as the frame shows it, from the words of its
-# line in keelson-sim's log: the time, the command, its parameter and the
-# codes of group 1.
-refresh_text() {
-    local w c="" p="" m=""
-    for w in "${@:3}"; do
-        case $w in
-            cmd=*) c=${w#cmd=} ;;
-            param=*) p=${w#param=} ;;
-            matrix=*) m=${w#matrix=} ;;
-        esac
-    done
-    echo "${2:0:8} $c param=$p c1=$m"
-}
-
-log_seen=0
-cons_seen=$(stat -c %s /run/ttyS0.capture 2>/dev/null || echo 0)
-now_ms() { date +%s%3N; }
-start=$(now_ms)
-frame=0
-while [[ $cycles -eq 0 || $frame -lt $cycles ]]; do
-    frame=$((frame + 1))
-    wait_ms=$((start + 5000 * frame - $(now_ms)))
-    ((wait_ms > 0)) && sleep "$((wait_ms / 1000)).$(printf '%03d' $((wait_ms % 1000)))"
-
-    status=$(ctl status) || { echo "lab: status failed" >&2; exit 1; }
-    mapfile -t left < <(head -n 12 <<<"$status")
-    refresh=()
-    logs=()
-    while IFS= read -r line; do
-        log_seen=$((log_seen + 1))
-        if [[ $line =~ \ cmd=(382|308|407)\  ]]; then
-            read -ra words <<<"$line"
-            refresh+=("$(refresh_text "${words[@]}")")
-        elif [[ $line =~ \ cmd=230\ .*\ text=\"(.*)\"$ ]]; then
-            logs+=("  log: ${BASH_REMATCH[1]}")
-        fi
-    done < <(tw_log_since "$state/keelson.log" "$log_seen")
-
-    printf -- '--- frame %d  %s %s\n' "$frame" "$(date +%T)" "$(printf '%.0s-' {1..40})"
-    echo "${left[0]}   | refresh commands"
-    for ((i = 1; i < ${#left[@]} || i <= ${#refresh[@]}; i++)); do
-        printf '%-32s| %s\n' "${left[i]:-}" "${refresh[i - 1]:-}"
-    done
-    ((${#logs[@]} == 0)) || printf '%s\n' "${logs[@]}"
-    if [[ $trace -eq 1 ]]; then
-        size=$(stat -c %s /run/ttyS0.capture)
-        if ((size > cons_seen)); then
-            echo "  console:"
-            tail -c +"$((cons_seen + 1))" /run/ttyS0.capture | head -c "$((size - cons_seen))" |
-                tr -d '\r' | sed 's/^/    /'
-        fi
-        cons_seen=$size
-    fi
-
-    if [[ $frame -eq $flap_off ]]; then
-        tw_rxnet_addr "$netns" del "$rx_flap"
-        echo "  >> $rx_flap (c1 3) taken away"
-    elif [[ $frame -eq $flap_on ]]; then
-        tw_rxnet_addr "$netns" add "$rx_flap"
-        echo "  >> $rx_flap (c1 3) back"
-    fi
-done
+# In the background, so that a signal to this shell ends the lab at once.
+args=("$cycles" "$flap_off" "$flap_on" "$netns" "$link_text" "$tw_daemon" "$state/keelson.log")
+[[ $trace -eq 1 ]] && args=(--trace "${args[@]}")
+"$view" frames "${args[@]}" -- bash "$here/lib.sh" tw_rxnet_addr "$netns" &
+lab_view=$!
+wait "$lab_view"
 exit
 }
