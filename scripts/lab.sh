@@ -26,14 +26,8 @@ here=$(cd "$(dirname "$(readlink -f "$0")")" && pwd)
 # shellcheck source=scripts/lib.sh
 source "$here/lib.sh"
 
-cycles=0
-trace=0
-flap="4,10"
-latency=3
-build_dir="$tw_root/build"
-install=1
-build=1
-inner=0
+cycles=0 trace=0 flap=4,10 latency=3 build_dir=$tw_root/build install=1 build=1 inner=0
+args=("$@")
 while [[ $# -gt 0 ]]; do
     case "$1" in
         --inner) inner=1 ;;
@@ -51,25 +45,16 @@ while [[ $# -gt 0 ]]; do
 done
 [[ "$cycles" =~ ^[0-9]+$ ]] || { echo "lab: --cycles needs a number" >&2; exit 2; }
 [[ "$latency" =~ ^[0-9]+$ ]] || { echo "lab: --latency needs milliseconds" >&2; exit 2; }
-[[ "$flap" =~ ^([0-9]+),([0-9]+)$ ]] || { echo "lab: --flap needs A,B" >&2; exit 2; }
-flap_off=${BASH_REMATCH[1]}
-flap_on=${BASH_REMATCH[2]}
+[[ "$flap" =~ ^[0-9]+,[0-9]+$ ]] || { echo "lab: --flap needs A,B" >&2; exit 2; }
 build_dir=$(readlink -m "$build_dir")
 TW_BUILD_DIR=$build_dir
-
 netns=twlab-rx
-mgmt_if=$netns-m  # the links tw_rxnet_up makes
-rx_if=$netns-r
 
 # ---------------------------------------------------------------- outside ---
 if [[ $inner -eq 0 ]]; then
     tw_need_root "namespaces, raw sockets"
-
-    if [[ $install -eq 1 ]]; then
-        tw_ensure_packages build-essential cmake libgtest-dev libgmock-dev iproute2 ||
-            { echo "lab: package install failed" >&2; exit 1; }
-    fi
-
+    [[ $install -eq 0 ]] || tw_ensure_packages build-essential cmake libgtest-dev libgmock-dev iproute2 ||
+        { echo "lab: package install failed" >&2; exit 1; }
     if [[ $build -eq 1 ]]; then
         echo "lab: building in $build_dir"
         mkdir -p "$build_dir"
@@ -80,16 +65,11 @@ if [[ $inner -eq 0 ]]; then
         tools/lab/netrelay tools/lab/lab-view; do
         [[ -x "$build_dir/$p" ]] || { echo "lab: $build_dir/$p is missing (build it, or drop --no-build)" >&2; exit 2; }
     done
-
     # Ctrl-C reaches the lab inside the sandbox too; this side only waits for
-    # it to clean up.  Whatever the lab made lives in the sandbox's
-    # namespaces, which end with it; the lab checks before it ends that it
-    # removed it all.
+    # it to clean up.  The lab checks before it ends that it removed all it made.
     trap 'interrupted=1' INT TERM
-    args=(--inner --cycles "$cycles" --flap "$flap" --latency "$latency" --build-dir "$build_dir")
-    [[ $trace -eq 1 ]] && args+=(--trace)
     rc=0
-    "$here/sandbox.sh" bash "$here/lab.sh" "${args[@]}" || rc=$?
+    "$here/sandbox.sh" bash "$here/lab.sh" --inner "${args[@]}" || rc=$?
     [[ ${interrupted:-0} -eq 1 && $rc -eq 130 ]] && rc=0
     exit "$rc"
 fi
@@ -114,17 +94,8 @@ cleanup() {
     tw_rxnet_down "$netns"
     [[ -s "/run/$netns.relay.log" ]] && grep '^netrelay: .* dropped' "/run/$netns.relay.log"
     rm -rf "$state"
-    # Bounded wait for anything else we made.
     # shellcheck disable=SC2086 # one pid a word
-    if ! "$view" strays $before; then
-        rc=1
-    elif ip netns list | grep -qw "$netns" || ip link show "$mgmt_if" >/dev/null 2>&1 ||
-        grep -q " /run/netns/$netns " /proc/self/mountinfo; then
-        echo "lab: left behind: the network $netns" >&2
-        rc=1
-    else
-        echo "lab: ended, nothing left behind"
-    fi
+    "$view" left "$netns" $before || rc=1
     exit "$rc"
 }
 trap cleanup EXIT
@@ -133,13 +104,6 @@ trap 'exit 130' INT TERM
 # --- the network: management side here, receivers in their own namespace ---
 tw_rxnet_up "$netns" "$latency" "$rx_up" "$rx_refused" "$rx_flap" "$rx_second" -- "$rx_silent" ||
     { echo "lab: cannot build the receivers' network" >&2; exit 1; }
-if [[ -f "/run/$netns.relay.pid" ]]; then
-    link_text="TUN link with ${latency} ms each way (netrelay)"
-else
-    [[ $latency -gt 0 ]] && echo "lab: no /dev/net/tun: plain veth, no latency" >&2
-    link_text="veth link without latency"
-fi
-
 tw_listener_up "$netns" "$state/listener.log" "$rx_up:$port" "$rx_flap:$port" "$rx_second:$port" ||
     { echo "lab: trap-listener did not start" >&2; exit 1; }
 
@@ -153,9 +117,8 @@ tw_keelson_up "$state/keelson.log" "$build_dir/tools/keelson-sim" --json "$state
 tw_daemon_up "$build_dir/trapwatch/trapwatch" || { echo "lab: trapwatch does not answer" >&2; exit 1; }
 
 # In the background, so that a signal to this shell ends the lab at once.
-args=("$cycles" "$flap_off" "$flap_on" "$netns" "$link_text" "$tw_daemon" "$state/keelson.log")
-[[ $trace -eq 1 ]] && args=(--trace "${args[@]}")
-"$view" frames "${args[@]}" -- bash "$here/lib.sh" tw_rxnet_addr "$netns" &
+"$view" frames "$trace" "$cycles" "$flap" "$netns" "$latency" "$tw_daemon" "$state/keelson.log" \
+    -- bash "$here/lib.sh" tw_rxnet_addr "$netns" &
 lab_view=$!
 wait "$lab_view"
 exit

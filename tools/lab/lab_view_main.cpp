@@ -5,16 +5,18 @@
 //   lab-view layout
 //       the addresses and ports, one line: MGMT UP REFUSED SILENT FLAP SECOND
 //       PORT PORT_OTHER (for the shell's read)
-//   lab-view frames [--trace] CYCLES FLAP_OFF FLAP_ON NETNS LINK DAEMON_PID
-//                   KEELSON_LOG -- FLAP_CMD...
+//   lab-view frames TRACE CYCLES A,B NETNS LATENCY DAEMON_PID KEELSON_LOG
+//                   -- FLAP_CMD...
 //       the opening text, then a frame every five seconds (CYCLES frames, 0:
 //       until a signal): the matrix beside the refresh commands the
-//       controller stand-in logged, its log commands, with --trace the new
-//       console lines; after frame FLAP_OFF runs FLAP_CMD del FLAP, after
-//       FLAP_ON FLAP_CMD add FLAP
-//   lab-view strays PID...
+//       controller stand-in logged, its log commands, with TRACE 1 the new
+//       console lines; after frame A runs FLAP_CMD del FLAP, after frame B
+//       FLAP_CMD add FLAP
+//   lab-view left NETNS PID...
 //       waits (5 s) until no process but PID... (and this one and its
-//       parent) runs; false, each printed, when some still do
+//       parent) runs, then checks that the network NETNS is gone; false,
+//       with what is left, when not
+#include <net/if.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -129,21 +131,30 @@ int run(std::vector<char *> argv) {
 }
 
 int frames(int argc, char **argv) {
-    const bool trace = argc > 0 && std::strcmp(argv[0], "--trace") == 0;
-    argc -= trace;
-    argv += trace;
-    long cycles = 0, flap_off = 0, flap_on = 0;
-    if (argc < 9 || std::strcmp(argv[7], "--") != 0 ||
+    const bool trace = argc > 0 && std::strcmp(argv[0], "1") == 0;
+    --argc;
+    ++argv;
+    long cycles = 0, flap_off = 0, flap_on = 0, latency = 0;
+    const std::string flap = argc > 1 ? argv[1] : "";
+    const size_t comma = flap.find(',');
+    if (argc < 8 || std::strcmp(argv[6], "--") != 0 || comma == std::string::npos ||
         !read_number(argv[0], 0, 1L << 30, &cycles) ||
-        !read_number(argv[1], 0, 1L << 30, &flap_off) ||
-        !read_number(argv[2], 0, 1L << 30, &flap_on)) {
+        !read_number(flap.substr(0, comma).c_str(), 0, 1L << 30, &flap_off) ||
+        !read_number(flap.substr(comma + 1).c_str(), 0, 1L << 30, &flap_on) ||
+        !read_number(argv[3], 0, 1L << 30, &latency)) {
         std::fputs(
-            "usage: lab-view frames [--trace] CYCLES FLAP_OFF FLAP_ON NETNS LINK DAEMON_PID "
+            "usage: lab-view frames TRACE CYCLES A,B NETNS LATENCY DAEMON_PID "
             "KEELSON_LOG -- FLAP_CMD...\n",
             stderr);
         return 2;
     }
-    const std::string netns = argv[3], keelson_log = argv[6];
+    const std::string netns = argv[2], keelson_log = argv[5];
+    std::string link = "veth link without latency";
+    if (access(("/run/" + netns + ".relay.pid").c_str(), F_OK) == 0) {
+        link = "TUN link with " + std::to_string(latency) + " ms each way (netrelay)";
+    } else if (latency > 0) {
+        std::fputs("lab: no /dev/net/tun: plain veth, no latency\n", stderr);
+    }
     ctl_outcome o;
     if (trace) {
         for (int32_t c : {TRAPWATCH_CMD_DBG_INIT, TRAPWATCH_CMD_DBG_PROC,
@@ -172,9 +183,9 @@ int frames(int argc, char **argv) {
         "Matrix: 0 no echo reply (or empty slot), 1 echo reply but trap port refused or\n"
         "not probed, 2 reachable.  Right: refresh commands keelson-sim answered since\n"
         "the last frame (c1 = the group-1 codes they carried).  Ctrl-C ends the lab.\n",
-        version, argv[5], mgmt, netns.c_str(), netns.c_str(), netns.c_str(), argv[4], rx_up, port,
-        rx_refused, port, rx_silent, port, rx_flap, port, flap_off, flap_on, rx_second, port, rx_up,
-        port, rx_up, port_other, rx_second, port, rx_second, port);
+        version, argv[4], mgmt, netns.c_str(), netns.c_str(), netns.c_str(), link.c_str(), rx_up,
+        port, rx_refused, port, rx_silent, port, rx_flap, port, flap_off, flap_on, rx_second, port,
+        rx_up, port, rx_up, port_other, rx_second, port, rx_second, port);
     std::fflush(stdout);
 
     const std::regex refresh(" cmd=(382|308|407) "), log(R"re( cmd=230 .* text="(.*)"$)re");
@@ -230,7 +241,7 @@ int frames(int argc, char **argv) {
         }
         if (frame == flap_off || frame == flap_on) {
             std::fflush(stdout);
-            std::vector<char *> cmd(argv + 8, argv + argc);
+            std::vector<char *> cmd(argv + 7, argv + argc);
             char what[4] = "del", addr[16];
             std::snprintf(what, sizeof what, "%s", frame == flap_off ? "del" : "add");
             std::snprintf(addr, sizeof addr, "%s", rx_flap);
@@ -246,12 +257,26 @@ int frames(int argc, char **argv) {
     return 0;
 }
 
-int strays(int argc, char **argv) {
+// Whether the network the lab made is gone: its namespace, its management
+// link and the namespace's mount.
+bool network_gone(const std::string &netns) {
+    off_t from = 0;
+    return access(("/run/netns/" + netns).c_str(), F_OK) != 0 &&
+           if_nametoindex((netns + "-m").c_str()) == 0 &&
+           read_from("/proc/self/mountinfo", &from, false).find(" /run/netns/" + netns + " ") ==
+               std::string::npos;
+}
+
+int left(int argc, char **argv) {
+    if (argc < 1) {
+        std::fputs("usage: lab-view left NETNS PID...\n", stderr);
+        return 2;
+    }
     std::set<std::string> known{std::to_string(getpid()), std::to_string(getppid())};
-    known.insert(argv, argv + argc);
-    std::vector<std::string> left;
+    known.insert(argv + 1, argv + argc);
+    std::vector<std::string> strays;
     for (int tenth = 0; tenth < 50; ++tenth) {
-        left.clear();
+        strays.clear();
         for (const auto &e : std::filesystem::directory_iterator("/proc")) {
             const std::string pid = e.path().filename();
             if (pid.find_first_not_of("0123456789") != std::string::npos || known.contains(pid) ||
@@ -261,17 +286,25 @@ int strays(int argc, char **argv) {
             off_t from = 0;
             std::string cmdline = read_from(e.path() / "cmdline", &from, false);
             std::replace(cmdline.begin(), cmdline.end(), '\0', ' ');
-            left.push_back(pid + ":" + cmdline);
+            strays.push_back(pid + ":" + cmdline);
         }
-        if (left.empty()) {
-            return 0;
+        if (strays.empty()) {
+            break;
         }
         std::this_thread::sleep_for(100ms);
     }
-    for (const std::string &s : left) {
+    for (const std::string &s : strays) {
         std::fprintf(stderr, "lab: left behind: process %s\n", s.c_str());
     }
-    return 1;
+    if (!strays.empty()) {
+        return 1;
+    }
+    if (!network_gone(argv[0])) {
+        std::fprintf(stderr, "lab: left behind: the network %s\n", argv[0]);
+        return 1;
+    }
+    std::puts("lab: ended, nothing left behind");
+    return 0;
 }
 
 }  // namespace
@@ -286,9 +319,9 @@ int main(int argc, char **argv) {
     if (what == "frames") {
         return frames(argc - 2, argv + 2);
     }
-    if (what == "strays") {
-        return strays(argc - 2, argv + 2);
+    if (what == "left") {
+        return left(argc - 2, argv + 2);
     }
-    std::fputs("usage: lab-view layout | frames ... | strays PID...\n", stderr);
+    std::fputs("usage: lab-view layout | frames ... | left NETNS PID...\n", stderr);
     return 2;
 }
