@@ -16,45 +16,36 @@ if [[ "${1:-}" != "--inner" ]]; then
         bash "$(readlink -f "$0")" --inner "$@"
 fi
 shift
-
-no_tty=0
-if [[ "${1:-}" == "--keep-ttyS0-missing" ]]; then
-    no_tty=1
-    shift
-fi
+tty=1
+[[ "${1:-}" == "--keep-ttyS0-missing" ]] && shift && tty=0
 
 mount -t tmpfs -o mode=0755 tw-run /run
-mkdir -p /run/lock/subsys /run/netns
 mount -t tmpfs -o mode=0755 tw-mnt /mnt
-mkdir -p /mnt/params
+mkdir -p /run/lock/subsys /run/netns /mnt/params
 
 # A private /dev: the usual nodes bound from the host, and no real console.
 host_dev=$(mktemp -d /tmp/tw-dev.XXXXXX)
 mount --bind /dev "$host_dev"
 mount -t tmpfs -o mode=0755 tw-dev /dev
-for n in null zero full random urandom tty; do
+mkdir -p /dev/net /dev/pts /dev/shm
+for n in null zero full random urandom tty net/tun; do
+    [[ -e "$host_dev/$n" ]] || continue
     touch "/dev/$n"
     mount --bind "$host_dev/$n" "/dev/$n"
 done
-mkdir -p /dev/net /dev/pts /dev/shm
-if [[ -e "$host_dev/net/tun" ]]; then
-    touch /dev/net/tun
-    mount --bind "$host_dev/net/tun" /dev/net/tun
-fi
 mount -t devpts -o newinstance,ptmxmode=0666,mode=0620 devpts /dev/pts
-ln -s pts/ptmx /dev/ptmx
 mount -t tmpfs -o mode=1777 tw-shm /dev/shm
-ln -s /proc/self/fd /dev/fd
-ln -s /proc/self/fd/0 /dev/stdin
-ln -s /proc/self/fd/1 /dev/stdout
-ln -s /proc/self/fd/2 /dev/stderr
+for l in ptmx:pts/ptmx fd:/proc/self/fd stdin:/proc/self/fd/0 stdout:/proc/self/fd/1 \
+    stderr:/proc/self/fd/2; do
+    ln -s "${l#*:}" "/dev/${l%%:*}"
+done
 umount "$host_dev"
 rmdir "$host_dev"
 
 ip link set lo up
 touch /run/tw-sandbox  # tests refuse to run without this mark
 
-if [[ $no_tty -eq 0 ]]; then
+if [[ $tty -eq 1 ]]; then
     mkfifo -m 0600 /dev/ttyS0
     : >/run/ttyS0.capture
     # The reader holds the FIFO open for writing too, so it never sees end of
