@@ -9,8 +9,7 @@
 #
 # FUZZ_BUILD_DIR chooses the build directory (default build-fuzz); the corpus
 # grown by a run is kept in it, under corpus/TARGET, and reused by the next.
-# Crash inputs land in FUZZ_BUILD_DIR/artifacts.  The runs and their summary
-# are tests/fuzz/run.cpp's (fuzz-run).
+# Crash inputs land in FUZZ_BUILD_DIR/artifacts.
 set -uo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
