@@ -487,6 +487,8 @@ bool judge_packet(const uint8_t *p, size_t len, bool outgoing, clock_type::time_
         if (starts) {
             judge_records_before(when);
             ++n.cycles;
+            gate_shut_last_cycle = gate_shut_in_cycle;
+            gate_shut_in_cycle = !gate_open || when <= gate_open_at;
         }
         echo_request(*r, seq);
         return starts;
@@ -514,10 +516,7 @@ void address(receiver &r, bool hold) {
     lib_async({"tw_rxnet_addr", netns, hold ? "add" : "del", r.text});
 }
 
-// The cycle's first echo request crossed the link at `when`.
-void cycle_begins(const std::string &noise, clock_type::time_point when) {
-    gate_shut_last_cycle = gate_shut_in_cycle;
-    gate_shut_in_cycle = !gate_open || when <= gate_open_at;
+void cycle_begins(const std::string &noise) {
     if (fetch_due) {
         fetch_due = false;
         if (!ctl(TRAPWATCH_CMD_GET_STATUS, 0)) {
@@ -731,7 +730,7 @@ int main(int argc, char **argv) {
                 judge_packet(buf, static_cast<size_t>(got), from.sll_pkttype == PACKET_OUTGOING,
                              when)) {
                 last_cycle = std::chrono::steady_clock::now();
-                cycle_begins(noise, when);
+                cycle_begins(noise);
                 if (n.cycles == 300) {
                     first_use = sample(pid);
                 }
