@@ -504,11 +504,12 @@ bool judge_packet(const uint8_t *p, size_t len, bool outgoing, clock_type::time_
 
 // ------------------------------------------------------------- schedule ---
 // A block of disturbances every 1000 cycles (and a re-read in the first),
-// each 12 cycles or more from the last so that one report answers one change.
-// The trap port refuses for 12 cycles in every tenth block only: the
+// each 8 cycles or more from the last so that one report answers one change.
+// The trap port refuses for 8 cycles in every 50th block only: the
 // port-unreachable report has one step to reach the receive thread, 1 ms of
-// real time at x1000, which a loaded machine has been seen to miss once in
-// about 720 cycles; the daemon then shows the port reachable for a pass.
+// real time at x1000, which a loaded machine missed once in about 650
+// refused cycles (the daemon then took the port for reachable for a pass
+// and reported its refusal a cycle late).
 uint64_t rebuild_cycle = 0;  // of the re-read's rebuilt table: the wrap is 65535 later
 std::string next_config;
 
@@ -544,12 +545,12 @@ void cycle_begins(const std::string &noise) {
             address(rx[leaver], true);
             break;
         case 70:  // the trap port starts refusing (below)
-            if (c % 10000 == 70) {
+            if (c % 50000 == 70) {
                 close(rx[refuser].fd);
                 rx[refuser].fd = -1;
             }
             break;
-        case 82:
+        case 78:
             if (rx[refuser].fd < 0 && !listen_on(rx[refuser])) {
                 fault(&n.refresh, "cannot listen on %s again", rx[refuser].text);
             }
