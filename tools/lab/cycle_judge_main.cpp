@@ -92,6 +92,7 @@ struct receiver {
     size_t alive_run = 0, dead_run = 0;
     bool claimed = false;        // a report in this cycle claimed its change
     bool claimed_alive = false;  // ... judging this cycle alive
+    bool late = false;           // its refusal may be reported late (below)
 };
 std::array<receiver, 6> rx{{{"192.0.2.10", true, true},
                             {"192.0.2.11", true, true},
@@ -104,6 +105,7 @@ constexpr size_t clock_rx = 0, leaver = 1, wrap_leaver = 2, refuser = 3, joiner 
 struct counts {
     uint64_t cycles = 0, wraps = 0, gaps = 0, probes = 0, debounce = 0, refresh = 0;
     uint64_t stalled = 0;  // probes a burst of ICMP noise held up (not errors)
+    uint64_t late = 0;     // refusals reported after the 4th cycle (not errors)
 } n;
 
 // A burst of noise whose wrong replies each cost the receive thread a log
@@ -188,10 +190,10 @@ void reap() {
 }
 
 std::string lib;  // scripts/lib.sh, whose functions are the one recipe for each
-void lib_async(const std::vector<std::string> &args) {
+bool lib_run(const std::vector<std::string> &args) {
     std::vector<std::string> a{"bash", lib};
     a.insert(a.end(), args.begin(), args.end());
-    spawn(a);
+    return run(a);
 }
 
 // ----------------------------------------------------------- namespaces ---
@@ -295,6 +297,7 @@ seq_state expect = seq_state::idle;
 std::array<uint8_t, ctl_matrix_len> seq_matrix{};
 bool short_expected = false;  // a re-read without the set-default parameter is pending
 bool fetch_due = false;
+bool reopen_due = false;
 
 bool alive_now(const receiver &r) {
     return r.answered && r.probed && !r.refused;
@@ -306,7 +309,11 @@ uint8_t code_now(const receiver &r) {
 
 // Would the daemon's pass at the end of this cycle change r's status?
 bool changes_now(const receiver &r, bool alive) {
-    return r.up ? !alive && r.dead_run + 1 == dead_cycles_to_report : alive;
+    if (!r.up) {
+        return alive;
+    }
+    const size_t run = r.dead_run + 1;
+    return !alive && (run == dead_cycles_to_report || (r.late && run <= 2 * dead_cycles_to_report));
 }
 
 // A report begins: claim the changes it answers, check its codes.
@@ -340,6 +347,9 @@ void report_begins(const record &rec) {
     for (receiver &r : rx) {
         r.told_up = r.claimed ? !r.up : r.up;
     }
+    // A refusing port listens again once its removal is reported: after
+    // that a late report would show it reachable for a pass.
+    reopen_due = rx[refuser].claimed && rx[refuser].up;
     seq_matrix = rec.matrix;
 }
 
@@ -404,7 +414,19 @@ void close_cycle(receiver &r) {
     const bool changes = changes_now(r, alive);
     r.alive_run = alive ? r.alive_run + 1 : 0;
     r.dead_run = alive ? 0 : r.dead_run + 1;
-    if (changes) {
+    r.late = r.late && !alive;
+    if (changes && !r.claimed && !gate_shut_last_cycle && r.refused &&
+        r.dead_run < 2 * dead_cycles_to_report) {
+        // The port-unreachable report has one step to reach the receive
+        // thread before the pass: when it came after, the pass took the port
+        // for reachable and the count began again.  Refusals only; a silent
+        // receiver is judged to the cycle.
+        if (!r.late) {
+            ++n.late;
+        }
+        r.late = true;
+    } else if (changes) {
+        r.late = false;
         r.up = !r.up;
         if (!r.claimed && !gate_shut_last_cycle) {
             fault(&n.debounce, "%s went %s after %zu cycles, nobody was told", r.text,
@@ -504,17 +526,25 @@ bool judge_packet(const uint8_t *p, size_t len, bool outgoing, clock_type::time_
 
 // ------------------------------------------------------------- schedule ---
 // A block of disturbances every 1000 cycles (and a re-read in the first),
-// each 8 cycles or more from the last so that one report answers one change.
-// The trap port refuses for 8 cycles in every 50th block only: the
-// port-unreachable report has one step to reach the receive thread, 1 ms of
-// real time at x1000, which a loaded machine missed once in about 650
-// refused cycles (the daemon then took the port for reachable for a pass
-// and reported its refusal a cycle late).
+// each 20 cycles or more from the last so that one report answers one change.
+// The trap port refuses only in every tenth block, and listens again as soon
+// as its removal is reported: a port-unreachable report has one step to reach
+// the receive thread before the pass, 1 ms of real time at x1000, which a
+// loaded machine missed about once in 650 refused cycles.
 uint64_t rebuild_cycle = 0;  // of the re-read's rebuilt table: the wrap is 65535 later
 std::string next_config;
 
+// In order, one at a time: the judge reads the packets of the meantime later.
 void address(receiver &r, bool hold) {
-    lib_async({"tw_rxnet_addr", netns, hold ? "add" : "del", r.text});
+    if (!lib_run({"tw_rxnet_addr", netns, hold ? "add" : "del", r.text})) {
+        fault(&n.refresh, "cannot %s %s", hold ? "add" : "remove", r.text);
+    }
+}
+
+void listen_again(receiver &r) {
+    if (r.fd < 0 && !listen_on(r)) {
+        fault(&n.refresh, "cannot listen on %s again", r.text);
+    }
 }
 
 void cycle_begins(const std::string &noise) {
@@ -523,6 +553,10 @@ void cycle_begins(const std::string &noise) {
         if (!ctl(TRAPWATCH_CMD_GET_STATUS, 0)) {
             fault(&n.refresh, "GET_STATUS failed");
         }
+    }
+    if (reopen_due) {
+        reopen_due = false;
+        listen_again(rx[refuser]);
     }
     const uint64_t c = n.cycles, b = c % 1000, wrap = rebuild_cycle + 65535;
     // The wrap's own disturbance: the receiver away across it.
@@ -544,16 +578,14 @@ void cycle_begins(const std::string &noise) {
         case 160:
             address(rx[leaver], true);
             break;
-        case 70:  // the trap port starts refusing (below)
-            if (c % 50000 == 70) {
+        case 70:  // the trap port starts refusing, in every tenth block (above)
+            if (c % 10000 == 70) {
                 close(rx[refuser].fd);
                 rx[refuser].fd = -1;
             }
             break;
-        case 78:
-            if (rx[refuser].fd < 0 && !listen_on(rx[refuser])) {
-                fault(&n.refresh, "cannot listen on %s again", rx[refuser].text);
-            }
+        case 100:  // unless its removal was reported before (report_begins)
+            listen_again(rx[refuser]);
             break;
         case 120:
             controller_down();
@@ -769,9 +801,10 @@ int main(int argc, char **argv) {
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     std::printf(
         "cycle-judge: %.0f s, %.0f cycles a second; %s away across its wrap: %s; "
-        "probes held up by noise: %llu\n",
+        "probes held up by noise: %llu; refusals reported late: %llu\n",
         secs, static_cast<double>(n.cycles) / secs, rx[wrap_leaver].text,
-        rx[wrap_leaver].wrap_unanswered ? "yes" : "no", static_cast<unsigned long long>(n.stalled));
+        rx[wrap_leaver].wrap_unanswered ? "yes" : "no", static_cast<unsigned long long>(n.stalled),
+        static_cast<unsigned long long>(n.late));
     std::printf(
         "week: %llu cycles, %llu wraps, %llu sequence gaps, %llu missing probes, %llu debounce "
         "errors, %llu refresh errors, fds %ld -> %ld, VmRSS %ld -> %ld kB\n",
