@@ -43,8 +43,10 @@
 #include <unistd.h>
 
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -52,7 +54,9 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "net/packet.h"
@@ -269,6 +273,40 @@ bool ctl(int32_t cmd, int32_t param, ctl_outcome *out = nullptr) {
     return o.fail == ctl_fail::none && o.reply.cmd == 0;
 }
 
+// Like the real controller, the status is fetched after every report, at
+// once: the judge may lag the link by many cycles.  The daemon publishes the
+// reported codes just after the report's last answer, so the fetch repeats
+// (bounded) until it gets them.
+std::mutex fetch_mu;
+std::condition_variable fetch_cv;
+std::optional<std::array<uint8_t, ctl_matrix_len>> fetch_want;
+bool fetch_stop = false;
+std::atomic<uint64_t> fetch_failures{0};
+
+void fetcher() {
+    std::unique_lock<std::mutex> l(fetch_mu);
+    for (;;) {
+        fetch_cv.wait(l, [] { return fetch_stop || fetch_want.has_value(); });
+        if (fetch_stop) {
+            return;
+        }
+        const auto want = *fetch_want;
+        fetch_want.reset();
+        l.unlock();
+        bool got = false;
+        for (int tries = 0; tries < 200 && !got; ++tries) {
+            ctl_outcome o;
+            got = ctl(TRAPWATCH_CMD_GET_STATUS, 0, &o) &&
+                  std::memcmp(o.reply.data, want.data(), ctl_matrix_len) == 0;
+            if (!got) {
+                usleep(200);
+            }
+        }
+        fetch_failures += got ? 0 : 1;
+        l.lock();
+    }
+}
+
 void controller_up() {
     keelson_stub_setup s;
     s.observer = [](const keelson_request &r) {
@@ -277,6 +315,14 @@ void controller_up() {
             std::memcpy(rec.matrix.data(), r.data.data(), ctl_matrix_len);
             std::lock_guard<std::mutex> l(records_mu);
             records.push_back(rec);
+        }
+        // The last record of a sequence: 382(0), or 407(0) alone.
+        if (r.whole() && r.param == 0 &&
+            (r.cmd == keelson_cmd_refresh_begin || r.cmd == keelson_cmd_refresh_apply)) {
+            std::lock_guard<std::mutex> l(fetch_mu);
+            fetch_want.emplace();
+            std::memcpy(fetch_want->data(), r.data.data(), ctl_matrix_len);
+            fetch_cv.notify_one();
         }
     };
     controller.reset();
@@ -296,7 +342,6 @@ enum class seq_state { idle, mid, apply, end };
 seq_state expect = seq_state::idle;
 std::array<uint8_t, ctl_matrix_len> seq_matrix{};
 bool short_expected = false;  // a re-read without the set-default parameter is pending
-bool fetch_due = false;
 bool reopen_due = false;
 
 bool alive_now(const receiver &r) {
@@ -366,7 +411,6 @@ void judge_record(const record &rec) {
         const step &s = steps[static_cast<int>(expect) - 1];
         if (rec.cmd == s.cmd && rec.param == s.param && rec.matrix == seq_matrix) {
             expect = s.next;
-            fetch_due = expect == seq_state::idle;
             return;
         }
         fault(&n.refresh, "record %d(%d) where %d(%d) belongs", rec.cmd, rec.param, s.cmd, s.param);
@@ -385,7 +429,6 @@ void judge_record(const record &rec) {
     report_begins(rec);
     short_expected = false;
     expect = is_short ? seq_state::idle : seq_state::mid;
-    fetch_due = is_short;
 }
 
 void judge_records_before(clock_type::time_point t) {
@@ -548,12 +591,6 @@ void listen_again(receiver &r) {
 }
 
 void cycle_begins(const std::string &noise) {
-    if (fetch_due) {
-        fetch_due = false;
-        if (!ctl(TRAPWATCH_CMD_GET_STATUS, 0)) {
-            fault(&n.refresh, "GET_STATUS failed");
-        }
-    }
     if (reopen_due) {
         reopen_due = false;
         listen_again(rx[refuser]);
@@ -708,6 +745,7 @@ int main(int argc, char **argv) {
         std::fprintf(stderr, "cycle-judge: cannot set up the receivers' side\n");
         return 1;
     }
+    std::thread fetch_thread(fetcher);
     // Its "cmd connect" errors while the controller is away are expected.
     int rc = run(daemon, "/dev/null", true) ? 0 : 1;
     for (int t = 0; rc == 0 && !ctl(TRAPWATCH_CMD_GET_VER, 0); ++t) {
@@ -795,6 +833,13 @@ int main(int argc, char **argv) {
         waitpid(c, nullptr, 0);
     }
     controller.reset();
+    {
+        std::lock_guard<std::mutex> l(fetch_mu);
+        fetch_stop = true;
+        fetch_cv.notify_one();
+    }
+    fetch_thread.join();
+    n.refresh += fetch_failures;
     run({"bash", lib, "tw_rxnet_down", netns});
 
     const double secs =
