@@ -16,12 +16,14 @@
 //   - every answered echo is followed by its UDP probe before the next echo;
 //   - the debounce, in cycles: a receiver that stops answering (or whose trap
 //     port refuses) is reported at the end of exactly its fourth such cycle, one
-//     that answers again at the end of its first;
+//     that answers again at the end of its first (a refusal may come up to four
+//     cycles late, counted apart: see close_cycle);
 //   - each report is a whole refresh sequence, 382(1) 308 407 382(0), or 407
 //     alone after a re-read without the set-default parameter, every record of
 //     it carrying the codes seen on the link in that cycle.
-// Like the real controller, it fetches the status after every report: the
-// daemon reports nothing while the codes equal those last fetched.
+// Like the real controller, it fetches the status after every report (the
+// fetcher thread): the daemon reports nothing while the codes equal those
+// last fetched.
 // Ends with the daemon's TERMINATE and one line:
 //   week: C cycles, W wraps, G sequence gaps, P missing probes, D debounce
 //   errors, R refresh errors, fds A -> B, VmRSS X -> Y kB
