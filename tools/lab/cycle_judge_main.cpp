@@ -284,6 +284,7 @@ std::condition_variable fetch_cv;
 std::optional<std::array<uint8_t, ctl_matrix_len>> fetch_want;
 bool fetch_stop = false;
 std::atomic<uint64_t> fetch_failures{0};
+std::array<uint8_t, ctl_matrix_len> fetched{};  // the codes last fetched (under fetch_mu)
 
 void fetcher() {
     std::unique_lock<std::mutex> l(fetch_mu);
@@ -295,17 +296,23 @@ void fetcher() {
         const auto want = *fetch_want;
         fetch_want.reset();
         l.unlock();
+        // A few milliseconds at most: each fetch records the codes it gets,
+        // and the next pass may already have changed them.
         bool got = false;
-        for (int tries = 0; tries < 200 && !got; ++tries) {
-            ctl_outcome o;
+        ctl_outcome o;
+        for (int tries = 0; tries < 10 && !got; ++tries) {
             got = ctl(TRAPWATCH_CMD_GET_STATUS, 0, &o) &&
                   std::memcmp(o.reply.data, want.data(), ctl_matrix_len) == 0;
             if (!got) {
                 usleep(200);
             }
         }
-        fetch_failures += got ? 0 : 1;
+        if (!got) {
+            ++fetch_failures;
+            std::fprintf(stderr, "cycle-judge: GET_STATUS never showed the reported codes\n");
+        }
         l.lock();
+        std::memcpy(fetched.data(), o.reply.data, ctl_matrix_len);
     }
 }
 
@@ -474,8 +481,13 @@ void close_cycle(receiver &r) {
         r.late = false;
         r.up = !r.up;
         if (!r.claimed && !gate_shut_last_cycle) {
-            fault(&n.debounce, "%s went %s after %zu cycles, nobody was told", r.text,
-                  r.up ? "up" : "down", r.up ? r.alive_run : r.dead_run);
+            uint8_t last = 0;
+            {
+                std::lock_guard<std::mutex> l(fetch_mu);
+                last = fetched[static_cast<size_t>(&r - rx.data())];
+            }
+            fault(&n.debounce, "%s went %s after %zu cycles, nobody was told (last fetched: %u)",
+                  r.text, r.up ? "up" : "down", r.up ? r.alive_run : r.dead_run, last);
             r.told_up = r.up;
         }
     }
@@ -598,9 +610,10 @@ void cycle_begins(const std::string &noise) {
         listen_again(rx[refuser]);
     }
     const uint64_t c = n.cycles, b = c % 1000, wrap = rebuild_cycle + 65535;
-    // The wrap's own disturbance: the receiver away across it.
+    // The wrap's own disturbance: the receiver away across it, taken away
+    // well before (the judge may lag the link by tens of cycles).
     receiver &w = rx[wrap_leaver];
-    if (w.seq == 65525 && w.wraps == 0) {
+    if (w.seq == 65500 && w.wraps == 0) {
         address(w, false);
     } else if (w.seq == 8 && w.wraps == 1) {
         address(w, true);
