@@ -55,7 +55,7 @@ bool answered(const ctl_outcome &o, int32_t want) {
 // each round trip: one alarm over the whole run bounds every wait instead
 // (a blocked call fails with EINTR).
 int rtt(double seconds) {
-    const std::string path = ctl_default_socket;
+    const std::string path = trapwatch_sock_path;
     std::vector<int64_t> lat;
     lat.reserve(4000000);
     int errors = 0;
@@ -118,7 +118,7 @@ int mix(int count) {
         {TRAPWATCH_CMD_GET_STATUS, 0},    {TRAPWATCH_CMD_DBG_OFF, 0},
         {TRAPWATCH_CMD_KEELSON_START, 0}, {out_of_range_cmd, -103},
     };
-    const std::string path = ctl_default_socket;
+    const std::string path = trapwatch_sock_path;
     int ok = 0;
     int bad = 0;
     for (int i = 0; i < count; ++i) {

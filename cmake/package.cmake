@@ -7,8 +7,16 @@
 # (cmake/powerpc-linux-gnu.cmake) needs the board's glibc.
 set(CPACK_PACKAGE_NAME trapwatch)
 set(CPACK_PACKAGE_VENDOR "trapwatch")
-set(CPACK_PACKAGE_CONTACT "trapwatch developers <root@localhost>")
+set(CPACK_PACKAGE_CONTACT "trapwatch developers <trapwatch@example.com>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "SNMP trap receiver reachability monitor")
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "trapwatch pings the SNMP trap receivers of a network appliance every five
+seconds, probes their trap ports over UDP, keeps an 11 x 8 status matrix
+and asks the appliance's controller daemon to refresh its SNMP
+configuration when a receiver's reachability changes.
+
+The package holds the daemon, its control client trapwatchctl (which also
+checks a configuration file with the daemon's own reader), the controller
+stand-in keelson-sim, an init script and a systemd unit.")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/packages)
 # Installed with DESTDIR under the system prefix, so that the init script's
@@ -30,9 +38,16 @@ else()
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
   set(CPACK_DEBIAN_PACKAGE_SECTION net)
+  # invoke-rc.d --skip-systemd-native in prerm.
+  set(CPACK_DEBIAN_PACKAGE_PREDEPENDS "init-system-helpers (>= 1.54~)")
   # An init script is the administrator's to edit: keep it across upgrades.
   file(WRITE ${CMAKE_BINARY_DIR}/debian/conffiles "/etc/init.d/trapwatch\n")
-  set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_BINARY_DIR}/debian/conffiles)
+  # The maintainer scripts register the init script and the unit (and
+  # remove them on purge); they start and stop nothing but on removal.
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_BINARY_DIR}/debian/conffiles
+    ${PROJECT_SOURCE_DIR}/packaging/postinst ${PROJECT_SOURCE_DIR}/packaging/prerm
+    ${PROJECT_SOURCE_DIR}/packaging/postrm)
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 endif()
 
 include(CPack)

@@ -1,7 +1,8 @@
 # Cross build for any 32-bit big-endian PowerPC board: every program static
 # against musl, so that one file runs whatever C library the board has (or
 # none).  The C library and a C++ library configured for it come from
-# scripts/musl.sh, which makes them (in build-musl/sysroot) and then this
+# scripts/musl.sh, which makes them (in the board's cache, outside the
+# checkout, linked as build-musl/sysroot) and then this
 # build; the compilers are Debian's glibc cross toolchain, kept off its own
 # headers and libraries.  Tests run under qemu-ppc, which needs no -L for a
 # static program.

@@ -61,19 +61,25 @@ uint16_t prepare_icmp_hdr_second_stage(uint8_t *msg, uint16_t *seq) {
     return sum;
 }
 
+// A bad address ends the whole process, deliberately: the management address
+// it is given comes from the configuration file, and a daemon that cannot
+// bind its probes to it has nothing to watch with.
 int net_set_dist_addr(sockaddr_in *addr, const char *text, uint16_t port) {
     if (addr == nullptr) {
         std::perror("sockaddr_in is NULL");
+        // NOLINTNEXTLINE(concurrency-mt-unsafe): a bad address ends the process, as said above
         std::exit(1);
     }
     addr->sin_family = AF_INET;
     int r = inet_pton(AF_INET, text, &addr->sin_addr);
     if (r < 0) {
         std::perror("Can't set sin_addr.s_addr");
+        // NOLINTNEXTLINE(concurrency-mt-unsafe): a bad address ends the process, as said above
         std::exit(1);
     }
     if (r == 0) {
         std::fprintf(stderr, "%s is not a valid IP address\n", text);
+        // NOLINTNEXTLINE(concurrency-mt-unsafe): a bad address ends the process, as said above
         std::exit(1);
     }
     addr->sin_port = htons(port);

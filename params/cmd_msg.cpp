@@ -25,6 +25,10 @@ socklen_t unix_address(const char *path, sockaddr_un *out) noexcept {
 int cmd_send_recv(cmd_msg_t *req, cmd_msg_t *resp) noexcept {
     // Close-on-exec: the stop runs "sleep 1" through the shell while other
     // threads may be in an exchange, and the shell must not inherit it.
+    //
+    // Failures of the exchange itself go to standard error with perror, on
+    // purpose: the controller link is what failed, so they cannot be logged
+    // through it, and the texts are the system's own.
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         std::perror("cmd socket");

@@ -18,6 +18,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "params/protocol.h"
+
 struct cmd_msg_t {
     int32_t cmd;
     int32_t param;
@@ -26,19 +28,10 @@ struct cmd_msg_t {
     int32_t pid;
     uint8_t data[128];
 };
-static_assert(sizeof(cmd_msg_t) == 156);
+static_assert(sizeof(cmd_msg_t) == cmd_msg_len && sizeof(cmd_msg_t::data) == cmd_data_len);
 static_assert(offsetof(cmd_msg_t, cmd) == 0 && offsetof(cmd_msg_t, param) == 4 &&
               offsetof(cmd_msg_t, origin) == 8 && offsetof(cmd_msg_t, reserved) == 16 &&
               offsetof(cmd_msg_t, pid) == 24 && offsetof(cmd_msg_t, data) == 28);
-
-inline constexpr size_t cmd_msg_len = sizeof(cmd_msg_t);
-inline constexpr const char *keelson_sock_path = "/var/run/keelson.sock";
-
-// Commands sent to the controller daemon.
-inline constexpr int32_t keelson_cmd_log = 230;
-inline constexpr int32_t keelson_cmd_refresh_begin = 382;
-inline constexpr int32_t keelson_cmd_refresh_mid = 308;
-inline constexpr int32_t keelson_cmd_refresh_apply = 407;
 
 // Fills *out with a Unix-domain address for path and returns its length as
 // every end of these sockets gives it: the family field and the path, without

@@ -14,11 +14,8 @@ std::array<entry_t, tw_rows> entries{};
 
 namespace {
 
-constexpr int key_total = 15;  // the read is complete once this many keys were counted
-constexpr size_t line_len = 256;
-
 // The per-group lists of the trap-port, trap-status and status keys.
-using group_list = int[tw_groups];
+using group_list = int32_t[tw_groups];
 
 // Publishes one row.  The receive thread marks rows of the same table while a
 // re-read runs, so every field goes out as one whole relaxed store.
@@ -67,10 +64,12 @@ uint32_t board_number(const char *text, int base, bool is_signed) {
     return negative ? 0u - static_cast<uint32_t>(m) : static_cast<uint32_t>(m);
 }
 
+}  // namespace
+
 // Reads up to max numbers as the format "X, X, ..." would, X being "%i", or
 // "0x%x" when hex; returns how many were read.  scanf finds where each number
 // ends; board_number gives its value.
-int scan_numbers(const char *p, bool hex, uint32_t *out, int max) {
+int params_scan_numbers(const char *p, bool hex, uint32_t *out, int max) {
     int n = 0;
     for (; n < max; ++n) {
         if (n > 0) {  // the format's ", ": a comma, then any white space
@@ -99,11 +98,29 @@ int scan_numbers(const char *p, bool hex, uint32_t *out, int max) {
     return n;
 }
 
+// The fifteen keys by their index: "ip_address" 0, "snmp_cN_ip" N, the lists 12..14.
+const char *const params_key_names[params_keys] = {
+    "ip_address",  "snmp_c1_ip",  "snmp_c2_ip",        "snmp_c3_ip",          "snmp_c4_ip",
+    "snmp_c5_ip",  "snmp_c6_ip",  "snmp_c7_ip",        "snmp_c8_ip",          "snmp_c9_ip",
+    "snmp_c10_ip", "snmp_c11_ip", "snmp_v3_trap_port", "snmp_v3_trap_status", "snmp_status",
+};
+
+int params_key_index(const char *key) {
+    for (int k = 0; k < params_keys; ++k) {
+        if (std::strcmp(key, params_key_names[k]) == 0) {
+            return k;
+        }
+    }
+    return -1;
+}
+
+namespace {
+
 // Scans "0x%x, 0x%x, ..." (eight addresses) into the ip fields of group g;
 // places after the first number that doesn't scan keep their content.
 void scan_addresses(const char *value, entry_t *rows, int g) {
     uint32_t a[tw_group_size] = {};
-    const int n = scan_numbers(value, true, a, tw_group_size);
+    const int n = params_scan_numbers(value, true, a, tw_group_size);
     for (int i = 0; i < n; ++i) {
         rows[g * tw_group_size + i].ip = a[i];
     }
@@ -112,24 +129,10 @@ void scan_addresses(const char *value, entry_t *rows, int g) {
 // Scans "%i, %i, ..." (eleven numbers) into a per-group list.
 void scan_list(const char *value, group_list &list) {
     uint32_t v[tw_groups] = {};
-    const int n = scan_numbers(value, false, v, tw_groups);
+    const int n = params_scan_numbers(value, false, v, tw_groups);
     for (int i = 0; i < n; ++i) {
-        list[i] = static_cast<int>(v[i]);
+        list[i] = static_cast<int32_t>(v[i]);
     }
-}
-
-// Key "snmp_cN_ip" for N = 1..11 gives group N - 1; anything else gives -1.
-int address_key_group(const char *key) {
-    static constexpr const char *keys[tw_groups] = {
-        "snmp_c1_ip", "snmp_c2_ip", "snmp_c3_ip", "snmp_c4_ip",  "snmp_c5_ip",  "snmp_c6_ip",
-        "snmp_c7_ip", "snmp_c8_ip", "snmp_c9_ip", "snmp_c10_ip", "snmp_c11_ip",
-    };
-    for (int g = 0; g < tw_groups; ++g) {
-        if (std::strcmp(key, keys[g]) == 0) {
-            return g;
-        }
-    }
-    return -1;
 }
 
 // Group rule, row numbering and ports, then the duplicate marks.
@@ -161,7 +164,86 @@ void finish_rows(entry_t *rows, const group_list &ports, const group_list &trap_
     }
 }
 
+// Scans the value of counted key k into its destination.
+void take_key(int k, const char *value, params_read_t &out) {
+    if (k == params_key_mgmt) {
+        uint32_t ip;
+        if (params_scan_numbers(value, true, &ip, 1) == 1) {
+            out.mgmt = ip;
+            out.mgmt_set = true;
+        }
+    } else if (k == params_key_ports) {
+        scan_list(value, out.ports);
+    } else if (k == params_key_trap_status) {
+        scan_list(value, out.trap_status);
+    } else if (k == params_key_status) {
+        scan_list(value, out.status);
+    } else if (k > 0) {
+        scan_addresses(value, out.rows, k - 1);
+    }
+}
+
 }  // namespace
+
+void params_read(FILE *f, params_read_t &out, void (*watch)(const params_line &, void *),
+                 void *ctx) {
+    // A group whose number the file doesn't supply reads as 0, which clears
+    // the group (trap status 0) and gives its rows port 0.
+    std::memset(static_cast<void *>(&out), 0, sizeof out);
+    char *line = out.line;
+    while (true) {
+        out.stop = params_stop::end;
+        if (std::feof(f) != 0) {
+            break;
+        }
+        if (std::fgets(line, params_line_len, f) == nullptr) {
+            if (std::feof(f) == 0) {
+                out.stop = params_stop::read_error;
+                out.read_errno = errno;
+            }
+            break;
+        }
+        ++out.lines;
+        char *eq = std::strchr(line, '=');
+        if (eq == nullptr) {
+            out.stop = params_stop::no_equals;
+            if (watch != nullptr) {
+                watch({out.lines, nullptr, line, '\0', -1}, ctx);
+            }
+            break;
+        }
+        // Split in a copy: the line as read stays for the error line.
+        char split[params_line_len];
+        std::memcpy(split, line, params_line_len);
+        split[eq - line] = '\0';
+        const char *key = split;
+        char *value = split + (eq - line) + 1;
+        size_t vlen = std::strlen(value);
+        char dropped = '\0';
+        if (vlen > 0) {
+            dropped = value[vlen - 1];
+            value[vlen - 1] = '\0';  // the line break, or whatever stands last
+        }
+
+        const int k = params_key_index(key);
+        if (watch != nullptr) {
+            watch({out.lines, key, value, dropped, k}, ctx);
+        }
+        if (k >= 0) {
+            ++out.keys;
+            take_key(k, value, out);
+        }
+        if (out.keys == params_keys) {
+            out.stop = params_stop::complete;
+            break;
+        }
+    }
+    if (out.stop == params_stop::complete) {
+        finish_rows(out.rows, out.ports, out.trap_status, out.status);
+    } else {
+        std::memset(static_cast<void *>(out.rows), 0, sizeof out.rows);
+    }
+}
 
 int process_params(entry_t *table, uint32_t *mgmt) {
     zero_table(table);
@@ -173,96 +255,33 @@ int process_params(entry_t *table, uint32_t *mgmt) {
                    params_path, errno_text(errno, err, sizeof err));
         return TW_ERR_FAILED;
     }
-
     // Built here and published whole at the end, so that the shared table
     // never holds a half-read configuration.
-    entry_t rows[tw_rows] = {};
-    // A group whose number the file doesn't supply reads as 0, which clears
-    // the group (trap status 0) and gives its rows port 0.
-    group_list ports = {};
-    group_list trap_status = {};
-    group_list status = {};
-
-    int count = 0;
-    bool complete = false;
-    char line[line_len];
-    while (true) {
-        if (std::feof(f) != 0) {
-            break;
-        }
-        if (std::fgets(line, sizeof line, f) == nullptr) {
-            if (std::feof(f) == 0) {
-                char err[errno_text_len];
-                daemon_log(2, "%s(%d): read configuration file %s failed on error \"%s\"!\n",
-                           "process_params", __LINE__, params_path,
-                           errno_text(errno, err, sizeof err));
-            }
-            break;
-        }
-        char *eq = std::strchr(line, '=');
-        if (eq == nullptr) {
-            daemon_log(2, "%s(%d): error parsing params string = %s.\n", "process_params", __LINE__,
-                       line);
-            break;
-        }
-        *eq = '\0';
-        const char *key = line;
-        char *value = eq + 1;
-        size_t vlen = std::strlen(value);
-        if (vlen > 0) {
-            value[vlen - 1] = '\0';  // the line break, or whatever stands last
-        }
-
-        int g = address_key_group(key);
-        if (g >= 0) {
-            ++count;
-            scan_addresses(value, rows, g);
-        } else if (std::strcmp(key, "ip_address") == 0) {
-            ++count;
-            uint32_t ip;
-            if (scan_numbers(value, true, &ip, 1) == 1) {
-                *mgmt = ip;
-            }
-        } else if (std::strcmp(key, "snmp_v3_trap_port") == 0) {
-            ++count;
-            scan_list(value, ports);
-        } else if (std::strcmp(key, "snmp_v3_trap_status") == 0) {
-            ++count;
-            scan_list(value, trap_status);
-        } else if (std::strcmp(key, "snmp_status") == 0) {
-            ++count;
-            scan_list(value, status);
-        }
-        if (count == key_total) {
-            complete = true;
-            break;
-        }
+    params_read_t r;
+    params_read(f, r, nullptr, nullptr);
+    if (r.mgmt_set) {
+        *mgmt = r.mgmt;  // stays even when the read goes on to fail
     }
-
-    if (!complete) {
-        zero_table(table);
-        std::fclose(f);
-        return params_incomplete;
-    }
-    finish_rows(rows, ports, trap_status, status);
-    for (int r = 0; r < tw_rows; ++r) {
-        store_row(table[r], rows[r]);
+    if (r.stop == params_stop::read_error) {
+        char err[errno_text_len];
+        daemon_log(2, "%s(%d): read configuration file %s failed on error \"%s\"!\n",
+                   "process_params", __LINE__, params_path,
+                   errno_text(r.read_errno, err, sizeof err));
+    } else if (r.stop == params_stop::no_equals) {
+        daemon_log(2, "%s(%d): error parsing params string = %s.\n", "process_params", __LINE__,
+                   r.line);
     }
     std::fclose(f);
+    if (r.stop != params_stop::complete) {
+        zero_table(table);
+        return params_incomplete;
+    }
+    for (int row = 0; row < tw_rows; ++row) {
+        store_row(table[row], r.rows[row]);
+    }
     return 0;
 }
 
-// Sets a mark in the row, or in every row of its twins (same ip and port).
 void mark_twins(entry_t &row, uint8_t entry_t::*mark, uint8_t value) {
-    if (load_relaxed(row.has_dups) == 0) {
-        store_relaxed(row.*mark, value);
-        return;
-    }
-    const uint32_t ip = load_relaxed(row.ip);
-    const uint16_t port = load_relaxed(row.port);
-    for (entry_t &e : entries) {
-        if (load_relaxed(e.ip) == ip && load_relaxed(e.port) == port) {
-            store_relaxed(e.*mark, value);
-        }
-    }
+    for_each_twin(row, [mark, value](entry_t &e) { store_relaxed(e.*mark, value); });
 }

@@ -69,6 +69,8 @@ if [[ $inner -eq 1 ]]; then
     job=show
     [[ -n "$check" ]] && job=check
     # The guest ends itself (its reset ends qemu); the bound is for a hang.
+    # The kernel is booted directly: the NIC needs no boot ROM (romfile=),
+    # which a machine without qemu's recommended packages lacks.
     limit=$((120 + 6 * cycles))
     [[ -n "$check" ]] && limit=400
     rc=0
@@ -76,7 +78,7 @@ if [[ $inner -eq 1 ]]; then
         -display none -monitor none -serial stdio -no-reboot \
         -kernel "$work/vmlinux" -initrd "$work/rootfs.cpio.gz" \
         -append "console=ttyS0 rdinit=/init tw_job=$job tw_cycles=$cycles tw_time=$(date +%s)" \
-        -netdev "tap,id=n0,ifname=$tap,script=no,downscript=no" -device virtio-net-pci,netdev=n0 \
+        -netdev "tap,id=n0,ifname=$tap,script=no,downscript=no" -device virtio-net-pci,netdev=n0,romfile= \
         </dev/null | tee "$work/console.raw" || rc=$?
     ((rc == 0)) || echo "board: qemu ended with status $rc (limit ${limit} s)" >&2
     grep -q '^board: power off' <(tr -d '\r' <"$work/console.raw") || exit 1

@@ -6,13 +6,16 @@
 #
 #   scripts/musl.sh [--sysroot-only] [--jobs N]
 #
-# The sysroot (build-musl/sysroot) holds musl and GCC's C++ library built
-# for it, both from Debian's source packages and compiled by Debian's glibc
-# cross compiler, plus the cross toolchain's kernel headers.  It is made
+# The sysroot holds musl and GCC's C++ library built for it, both from
+# Debian's source packages and compiled by Debian's glibc cross compiler,
+# plus the cross toolchain's kernel headers.  It is kept with the board's
+# parts, outside the checkout (TW_BOARD_CACHE, default
+# /var/cache/trapwatch-board: musl-KEY/sysroot; the checkout's
+# build-musl/sysroot links to it), so a fresh clone finds it; it is made
 # again only when its key changes: the source versions, the compiler's and
-# the kernel headers' package versions, the sysroot's path and this script
-# with the files it installs (the flags live here).  Needs Debian and root
-# (it installs what is missing).
+# the kernel headers' package versions and this script with the files it
+# installs (the flags live here).  Needs Debian and root (it installs what
+# is missing).
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -22,8 +25,7 @@ source "$root/scripts/lib.sh"
 musl_version=1.2.3-1
 gcc_version=12.2.0-14+deb12u1
 gcc_upstream=12.2.0
-cache=$root/build-musl
-sysroot=$cache/sysroot
+cache=${TW_BOARD_CACHE:-/var/cache/trapwatch-board}
 build=$root/build-ppc-musl
 jobs=$(nproc)
 sysroot_only=0
@@ -31,7 +33,7 @@ while [[ $# -gt 0 ]]; do
     case "$1" in
         --sysroot-only) sysroot_only=1; shift ;;
         --jobs) jobs=$2; shift 2 ;;
-        -h|--help) sed -n '2,15p' "$0"; exit 0 ;;
+        -h|--help) sed -n '2,18p' "$0"; exit 0 ;;
         *) echo "musl.sh: unknown argument $1" >&2; exit 2 ;;
     esac
 done
@@ -44,16 +46,16 @@ note() { echo "musl.sh: $*" >&2; }
 
 sysroot_key() {
     {
-        echo "musl $musl_version gcc-12 $gcc_version sysroot $sysroot"
+        echo "musl $musl_version gcc-12 $gcc_version"
         powerpc-linux-gnu-gcc --version | head -n 1
         dpkg-query -W -f='${Version}\n' linux-libc-dev-powerpc-cross
         cat "$0" "$root"/cmake/musl/*
-    } | sha256sum | cut -d' ' -f1
+    } | sha256sum | cut -c1-16
 }
 
 # Debian's source packages, through a sources list of our own.
 fetch_sources() {
-    local src=$cache/src
+    local src=$cache/musl-src
     mkdir -p "$src/lists/partial"
     echo "deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg]" \
         "http://deb.debian.org/debian bookworm main" >"$src/sources.list"
@@ -67,7 +69,7 @@ fetch_sources() {
 # musl, static only.  Debian's compiler defaults to a 128-bit long double on
 # PowerPC, which musl does not support: 64 bits, as everything built here.
 build_musl() {
-    tar -C "$work" -xzf "$cache/src/musl_${musl_version%-*}.orig.tar.gz"
+    tar -C "$work" -xzf "$cache/musl-src/musl_${musl_version%-*}.orig.tar.gz"
     (cd "$work/musl-${musl_version%-*}" &&
         CROSS_COMPILE=powerpc-linux-gnu- CC=powerpc-linux-gnu-gcc CFLAGS="-mlong-double-64 -Os" \
             ./configure --prefix="$sysroot" --target=powerpc-linux-musl --disable-shared &&
@@ -85,7 +87,7 @@ build_musl() {
 # only its own folder and the top-level build files it needs are unpacked.
 build_libstdcxx() {
     local gcc_tar=gcc-12-$gcc_upstream/gcc-$gcc_upstream-dfsg.tar.xz g=$work/gcc-$gcc_upstream
-    tar -C "$work" -xzf "$cache/src/gcc-12_$gcc_upstream.orig.tar.gz" "$gcc_tar"
+    tar -C "$work" -xzf "$cache/musl-src/gcc-12_$gcc_upstream.orig.tar.gz" "$gcc_tar"
     tar -tJf "$work/$gcc_tar" | awk -F/ '(NF == 2 && $2 != "") || $2 == "config" ||
         $2 == "include" || ($2 == "libstdc++-v3" && ($3 != "testsuite" || $4 ~ /^Makefile/)) ||
         ($2 == "libgcc" && $3 ~ /^(gthr|unwind)/) || ($2 == "gcc" && $3 ~ /^(BASE-VER|DATESTAMP|DEV-PHASE)$/) ||
@@ -114,12 +116,15 @@ build_libstdcxx() {
 }
 
 key=$(sysroot_key)
+sysroot=$cache/musl-$key/sysroot
+mkdir -p "$cache"
+exec 8>"$cache/musl-$key.lock"
+flock 8  # one maker of this sysroot at a time
 if [[ "$(cat "$sysroot/key" 2>/dev/null)" != "$key" ]]; then
     t0=$SECONDS
     note "making the sysroot in $sysroot"
-    work=$cache/work
-    # The builds against the old sysroot would not see it change: they go too.
-    rm -rf "$sysroot" "$work" "$build" "$root/build-ppc-musl-test" "$root/build-bench-ppc-musl"
+    work=$cache/musl-$key/work
+    rm -rf "$sysroot" "$work"
     mkdir -p "$work"
     # The sysroot's headers first, then the compiler's own; its start files
     # (-B) and libraries (-L) ahead of the cross toolchain's glibc ones.
@@ -132,6 +137,13 @@ if [[ "$(cat "$sysroot/key" 2>/dev/null)" != "$key" ]]; then
     echo "$key" >"$sysroot/key"
     note "sysroot made in $((SECONDS - t0)) s"
 fi
+# The checkout's link (the toolchain file's default).  The builds against
+# another sysroot would not see it change: they go too.
+if [[ "$(readlink "$root/build-musl/sysroot")" != "$sysroot" ]]; then
+    rm -rf "$build" "$root/build-ppc-musl-test" "$root/build-bench-ppc-musl" "$root/build-musl"
+    mkdir -p "$root/build-musl" && ln -s "$sysroot" "$root/build-musl/sysroot"
+fi
+flock -u 8
 ((sysroot_only)) && exit 0
 
 # The programs and their package.

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "tools/escape.h"
 #include "util/errors.h"
 
 namespace {
@@ -188,7 +189,7 @@ pid_t ctl_lock_holder(const char *path) {
     fl.l_len = 0;
     pid_t holder = 0;
     if (fcntl(fd, F_GETLK, &fl) == 0 && fl.l_type != F_UNLCK) {
-        holder = fl.l_pid > 0 ? fl.l_pid : 1;
+        holder = fl.l_pid > 0 ? fl.l_pid : ctl_holder_unknown;
     }
     close(fd);
     return holder;
@@ -197,33 +198,49 @@ pid_t ctl_lock_holder(const char *path) {
 std::string ctl_format_matrix(const uint8_t *matrix88) {
     std::string out = "     ";
     char cell[16];
-    for (int i = 0; i < ctl_group_size; ++i) {
+    for (int i = 0; i < tw_group_size; ++i) {
         std::snprintf(cell, sizeof cell, "%3d", i);
         out += cell;
     }
     out += '\n';
-    for (int g = 0; g < ctl_groups; ++g) {
+    for (int g = 0; g < tw_groups; ++g) {
         std::snprintf(cell, sizeof cell, "  c%-2d", g + 1);
         out += cell;
-        for (int i = 0; i < ctl_group_size; ++i) {
+        for (int i = 0; i < tw_group_size; ++i) {
             std::snprintf(cell, sizeof cell, "%3u",
-                          static_cast<unsigned>(matrix88[g * ctl_group_size + i]));
+                          static_cast<unsigned>(matrix88[g * tw_group_size + i]));
             out += cell;
         }
         out += '\n';
     }
-    out +=
-        "  0 no echo reply (or empty slot)\n"
-        "  1 echo reply, trap port refused or not probed\n"
-        "  2 reachable\n";
+    for (size_t code = 0; code < ctl_code_meanings.size(); ++code) {
+        out += "  " + std::to_string(code) + " " + ctl_code_meanings[code] + "\n";
+    }
     return out;
+}
+
+std::string ctl_format_json(const uint8_t *matrix88, const std::string &version) {
+    std::string out = "{\"version\":\"" + tool_escape(version, true) + "\",\"groups\":{";
+    for (int g = 0; g < tw_groups; ++g) {
+        out += (g > 0 ? ",\"c" : "\"c") + std::to_string(g + 1) + "\":[";
+        for (int i = 0; i < tw_group_size; ++i) {
+            out += (i > 0 ? "," : "") + std::to_string(matrix88[g * tw_group_size + i]);
+        }
+        out += "]";
+    }
+    out += "},\"codes\":{";
+    for (size_t code = 0; code < ctl_code_meanings.size(); ++code) {
+        out += (code > 0 ? ",\"" : "\"") + std::to_string(code) + "\":\"" +
+               ctl_code_meanings[code] + "\"";
+    }
+    return out + "}}\n";
 }
 
 std::string ctl_format_raw(const uint8_t *matrix88) {
     std::string out;
     char hex[4];
-    for (size_t i = 0; i < ctl_matrix_len; ++i) {
-        if (i > 0 && i % ctl_group_size == 0) {
+    for (size_t i = 0; i < static_cast<size_t>(tw_rows); ++i) {
+        if (i > 0 && i % tw_group_size == 0) {
             out += ' ';
         }
         std::snprintf(hex, sizeof hex, "%02x", matrix88[i]);

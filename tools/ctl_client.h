@@ -10,20 +10,13 @@
 
 #include <sys/types.h>
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <string>
 
 #include "params/cmd_msg.h"
-#include "trapwatch/control.h"
-#include "trapwatch/startup.h"
-
-inline constexpr const char *ctl_default_socket = trapwatch_sock_path;
-inline constexpr const char *ctl_lock_path = lock_file_path;
-
-inline constexpr int ctl_groups = 11;
-inline constexpr int ctl_group_size = 8;
-inline constexpr size_t ctl_matrix_len = ctl_groups * ctl_group_size;  // 88 bytes of data
+#include "params/protocol.h"
 
 // Why an exchange gave no usable reply.
 enum class ctl_fail {
@@ -61,11 +54,25 @@ ctl_outcome ctl_exchange(const std::string &path, int32_t cmd, int32_t param,
 std::string ctl_describe(const ctl_outcome &o, const std::string &path);
 
 // Process id that holds the daemon's single-instance lock on path, 0 when
-// nobody holds it, -1 when the file can't be opened (errno says why).
-pid_t ctl_lock_holder(const char *path = ctl_lock_path);
+// nobody holds it, -1 when the file can't be opened (errno says why),
+// ctl_holder_unknown when it is held by a process this one cannot see (in
+// another pid namespace, the kernel gives no pid).
+inline constexpr pid_t ctl_holder_unknown = -2;
+pid_t ctl_lock_holder(const char *path = lock_file_path);
 
 // The matrix of a GET_STATUS reply as the operator's table: a header with
 // the indexes, one row per group "c1".."c11", and the legend.
 std::string ctl_format_matrix(const uint8_t *matrix88);
+// What each code of the matrix means, by code.
+inline constexpr std::array<const char *, 3> ctl_code_meanings{
+    "no echo reply (or empty slot)",
+    "echo reply, trap port refused or not probed",
+    "reachable",
+};
+static_assert(ctl_code_meanings.size() == tw_status_reachable + 1);
+
+// The version and the matrix as one line of JSON for scripts:
+// {"version":"V","groups":{"c1":[8 codes],...,"c11":[...]},"codes":{"0":"...",...}}
+std::string ctl_format_json(const uint8_t *matrix88, const std::string &version);
 // The 88 bytes as hex, one block of 8 per group.
 std::string ctl_format_raw(const uint8_t *matrix88);

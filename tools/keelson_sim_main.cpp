@@ -14,7 +14,10 @@
 #include <string>
 #include <vector>
 
+#include "params/protocol.h"
+#include "tools/escape.h"
 #include "tools/keelson_stub.h"
+#include "tools/number.h"
 
 namespace {
 
@@ -38,21 +41,7 @@ void usage(FILE *out) {
                  keelson_sock_path);
 }
 
-bool parse_int(const std::string &s, long *out) {
-    if (s.empty()) {
-        return false;
-    }
-    errno = 0;
-    char *end = nullptr;
-    long v = std::strtol(s.c_str(), &end, 0);
-    if (errno != 0 || *end != '\0' || v < INT32_MIN || v > INT32_MAX) {
-        return false;
-    }
-    *out = v;
-    return true;
-}
-
-// "CMD" or "CMD=VALUE"; CMD "all" gives nullopt-like -> all=true.
+// "CMD" or "CMD=VALUE"; CMD "all" stands for every code without a rule of its own.
 struct rule_arg {
     bool all = false;
     int32_t cmd = 0;
@@ -68,7 +57,7 @@ bool parse_rule(const std::string &arg, bool need_value, rule_arg *out) {
         c = arg.substr(0, eq);
         v = arg.substr(eq + 1);
         out->has_value = true;
-        if (!parse_int(v, &out->value)) {
+        if (!read_number(v.c_str(), INT32_MIN, INT32_MAX, &out->value)) {
             return false;
         }
     } else if (need_value) {
@@ -79,7 +68,7 @@ bool parse_rule(const std::string &arg, bool need_value, rule_arg *out) {
         return true;
     }
     long cmd;
-    if (!parse_int(c, &cmd)) {
+    if (!read_number(c.c_str(), INT32_MIN, INT32_MAX, &cmd)) {
         return false;
     }
     out->cmd = static_cast<int32_t>(cmd);
@@ -105,48 +94,14 @@ std::string time_text(std::chrono::system_clock::time_point t) {
     return buf;
 }
 
-// Log text with line ends and other control bytes shown as C escapes.
-std::string escaped(const std::string &s, bool json) {
-    std::string out;
-    for (char ch : s) {
-        auto c = static_cast<unsigned char>(ch);
-        switch (c) {
-            case '\n':
-                out += "\\n";
-                break;
-            case '\r':
-                out += "\\r";
-                break;
-            case '\t':
-                out += "\\t";
-                break;
-            case '\\':
-                out += "\\\\";
-                break;
-            case '"':
-                out += "\\\"";
-                break;
-            default:
-                if (c < 0x20 || c >= 0x7f) {
-                    char b[8];
-                    std::snprintf(b, sizeof b, json ? "\\u%04x" : "\\x%02x", c);
-                    out += b;
-                } else {
-                    out += static_cast<char>(c);
-                }
-        }
-    }
-    return out;
-}
-
 std::string matrix_text(const keelson_request &r) {
     std::string out;
-    for (int g = 0; g < 11; ++g) {
+    for (size_t g = 0; g < tw_groups; ++g) {
         if (g > 0) {
             out += ' ';
         }
-        for (int i = 0; i < 8; ++i) {
-            uint8_t b = r.data[static_cast<size_t>(g * 8 + i)];
+        for (size_t i = 0; i < tw_group_size; ++i) {
+            uint8_t b = r.data[g * tw_group_size + i];
             out += b <= 9 ? static_cast<char>('0' + b) : '?';
         }
     }
@@ -159,9 +114,10 @@ std::string line_text(const keelson_request &r) {
         return t + " connection with " + std::to_string(r.bytes) + " bytes";
     }
     std::string out = t + " cmd=" + std::to_string(r.cmd) + " param=" + std::to_string(r.param) +
-                      " origin=\"" + escaped(r.origin, false) + "\" pid=" + std::to_string(r.pid);
+                      " origin=\"" + tool_escape(r.origin, false) +
+                      "\" pid=" + std::to_string(r.pid);
     if (r.cmd == keelson_cmd_log) {
-        out += " text=\"" + escaped(r.text(), false) + "\"";
+        out += " text=\"" + tool_escape(r.text(), false) + "\"";
     } else if (is_refresh(r.cmd)) {
         out += " matrix=" + matrix_text(r);
     }
@@ -173,12 +129,13 @@ std::string json_text(const keelson_request &r) {
         "{\"time\":\"" + time_text(r.time) + "\",\"bytes\":" + std::to_string(r.bytes);
     if (r.whole()) {
         out += ",\"cmd\":" + std::to_string(r.cmd) + ",\"param\":" + std::to_string(r.param) +
-               ",\"origin\":\"" + escaped(r.origin, true) + "\",\"pid\":" + std::to_string(r.pid);
+               ",\"origin\":\"" + tool_escape(r.origin, true) +
+               "\",\"pid\":" + std::to_string(r.pid);
         if (r.cmd == keelson_cmd_log) {
-            out += ",\"text\":\"" + escaped(r.text(), true) + "\"";
+            out += ",\"text\":\"" + tool_escape(r.text(), true) + "\"";
         } else if (is_refresh(r.cmd)) {
             out += ",\"status\":[";
-            for (size_t i = 0; i < 88; ++i) {
+            for (size_t i = 0; i < static_cast<size_t>(tw_rows); ++i) {
                 if (i > 0) {
                     out += ',';
                 }
@@ -190,17 +147,57 @@ std::string json_text(const keelson_request &r) {
     return out + "}";
 }
 
-}  // namespace
-
-int main(int argc, char **argv) {
+// What the command line asked for.
+struct options {
     std::string socket_path = keelson_sock_path;
     std::string json_path;
-    struct rule {
-        rule_arg where;
-        keelson_reply reply;
-    };
-    std::vector<rule> rules;
+    std::map<int32_t, keelson_reply> per_cmd;
+    keelson_reply all;
+};
 
+// Options for one command add up: --fail 407=-5 --delay 407=100 answers -5 late.
+void add_rule(const rule_arg &where, const keelson_reply &r, options *o) {
+    keelson_reply &dst = where.all ? o->all : o->per_cmd[where.cmd];
+    if (r.status != 0) {
+        dst.status = r.status;
+    }
+    if (r.how != keelson_reply::kind::answer) {
+        dst.how = r.how;
+        dst.short_len = r.short_len;
+    }
+    if (r.delay.count() != 0) {
+        dst.delay = r.delay;
+    }
+}
+
+// One rule option (--fail, --close, --short, --delay) and its value.
+bool parse_reply_option(const std::string &a, const std::string &v, options *o) {
+    rule_arg where;
+    keelson_reply reply;
+    bool ok = parse_rule(v, a == "--fail" || a == "--delay", &where);
+    if (a == "--fail") {
+        reply.status = static_cast<int32_t>(where.value);
+    } else if (a == "--close") {
+        ok = ok && !where.has_value;
+        reply.how = keelson_reply::kind::close;
+    } else if (a == "--short") {
+        reply.how = keelson_reply::kind::short_answer;
+        if (where.has_value) {
+            ok = ok && where.value >= 0 && where.value < static_cast<long>(cmd_msg_len);
+            reply.short_len = static_cast<size_t>(where.value);
+        }
+    } else {  // --delay
+        ok = ok && where.value >= 0;
+        reply.delay = std::chrono::milliseconds(where.value);
+    }
+    if (ok) {
+        add_rule(where, reply, o);
+    }
+    return ok;
+}
+
+// The exit status when the line is wrong or asks for help, else -1.
+int parse_options(int argc, char **argv, options *o) {
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         if (a == "--help" || a == "-h") {
@@ -215,63 +212,20 @@ int main(int argc, char **argv) {
         }
         std::string v = argv[++i];
         if (a == "--socket") {
-            socket_path = v;
-            continue;
-        }
-        if (a == "--json") {
-            json_path = v;
-            continue;
-        }
-        rule r;
-        bool ok = parse_rule(v, a == "--fail" || a == "--delay", &r.where);
-        if (a == "--fail") {
-            r.reply.status = static_cast<int32_t>(r.where.value);
-        } else if (a == "--close") {
-            ok = ok && !r.where.has_value;
-            r.reply.how = keelson_reply::kind::close;
-        } else if (a == "--short") {
-            r.reply.how = keelson_reply::kind::short_answer;
-            if (r.where.has_value) {
-                ok = ok && r.where.value >= 0 && r.where.value < 156;
-                r.reply.short_len = static_cast<size_t>(r.where.value);
-            }
-        } else {  // --delay
-            ok = ok && r.where.value >= 0;
-            r.reply.delay = std::chrono::milliseconds(r.where.value);
-        }
-        if (!ok) {
+            o->socket_path = v;
+        } else if (a == "--json") {
+            o->json_path = v;
+        } else if (!parse_reply_option(a, v, o)) {
             std::fprintf(stderr, "keelson-sim: bad value for %s: %s\n", a.c_str(), v.c_str());
             return 2;
         }
-        rules.push_back(r);
     }
+    return -1;
+}
 
-    // Options for one command add up: --fail 407=-5 --delay 407=100 answers -5 late.
-    std::map<int32_t, keelson_reply> per_cmd;
-    keelson_reply all;
-    for (const rule &r : rules) {
-        keelson_reply &dst = r.where.all ? all : per_cmd[r.where.cmd];
-        if (r.reply.status != 0) {
-            dst.status = r.reply.status;
-        }
-        if (r.reply.how != keelson_reply::kind::answer) {
-            dst.how = r.reply.how;
-            dst.short_len = r.reply.short_len;
-        }
-        if (r.reply.delay.count() != 0) {
-            dst.delay = r.reply.delay;
-        }
-    }
-
-    FILE *json = nullptr;
-    if (!json_path.empty()) {
-        json = std::fopen(json_path.c_str(), "a");
-        if (json == nullptr) {
-            std::fprintf(stderr, "keelson-sim: %s: %s\n", json_path.c_str(), std::strerror(errno));
-            return 1;
-        }
-    }
-
+// Serves on the socket until SIGTERM or SIGINT; each record is printed and,
+// with json, written as a JSON line.
+void serve_until_stopped(options &o, FILE *json) {
     // The serving thread inherits the blocked set; only sigwait below takes
     // them.  An ignored disposition inherited from a background shell is reset
     // first, so that the stop signals always arrive.
@@ -284,8 +238,8 @@ int main(int argc, char **argv) {
     pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
 
     keelson_stub_setup setup;
-    setup.replies = per_cmd;
-    setup.default_reply = all;
+    setup.replies = std::move(o.per_cmd);
+    setup.default_reply = o.all;
     setup.observer = [json](const keelson_request &r) {
         std::printf("%s\n", line_text(r).c_str());
         std::fflush(stdout);
@@ -294,15 +248,32 @@ int main(int argc, char **argv) {
             std::fflush(json);
         }
     };
-    {
-        // A socket that cannot be set up ends the program here, with the reason.
-        keelson_stub stub(socket_path, std::move(setup));
-        std::fprintf(stderr, "keelson-sim: listening on %s\n", socket_path.c_str());
-        int sig = 0;
-        while (sigwait(&stop_signals, &sig) != 0) {
-        }
-        std::fprintf(stderr, "keelson-sim: %s, stopping\n", sig == SIGINT ? "SIGINT" : "SIGTERM");
+    // A socket that cannot be set up ends the program here, with the reason.
+    keelson_stub stub(o.socket_path, std::move(setup));
+    std::fprintf(stderr, "keelson-sim: listening on %s\n", o.socket_path.c_str());
+    int sig = 0;
+    while (sigwait(&stop_signals, &sig) != 0) {
     }
+    std::fprintf(stderr, "keelson-sim: %s, stopping\n", sig == SIGINT ? "SIGINT" : "SIGTERM");
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    options o;
+    if (const int e = parse_options(argc, argv, &o); e >= 0) {
+        return e;
+    }
+    FILE *json = nullptr;
+    if (!o.json_path.empty()) {
+        json = std::fopen(o.json_path.c_str(), "a");
+        if (json == nullptr) {
+            std::fprintf(stderr, "keelson-sim: %s: %s\n", o.json_path.c_str(),
+                         std::strerror(errno));
+            return 1;
+        }
+    }
+    serve_until_stopped(o, json);
     if (json != nullptr) {
         std::fclose(json);
     }

@@ -57,10 +57,39 @@ void serve_connection(int conn) {
     close(conn);
 }
 
+// The debug commands: DBG_OFF sets the mask back to its default, the others
+// add their class (params/protocol.h).
+void set_debug_class(int32_t cmd, const char *fn) {
+    // Each command's name as the console shows it, word for word: DBG_PROC's
+    // line reads DBG_INIT.
+    struct named {
+        int32_t cmd;
+        const char *name;
+    };
+    static constexpr named names[] = {
+        {TRAPWATCH_CMD_DBG_OFF, "DBG_OFF"},
+        {TRAPWATCH_CMD_DBG_INIT, "DBG_INIT"},
+        {TRAPWATCH_CMD_DBG_PROC, "DBG_INIT"},
+        {TRAPWATCH_CMD_DBG_MONITOR_CYCLE, "TRAPWATCH_CMD_DBG_MONITOR_CYCLE"},
+        {TRAPWATCH_CMD_DBG_KEELSON_CMD, "TRAPWATCH_CMD_DBG_KEELSON_CMD"},
+        {TRAPWATCH_CMD_DBG_MONITOR, "TRAPWATCH_CMD_DBG_MONITOR"},
+    };
+    for (const named &n : names) {
+        if (n.cmd == cmd) {
+            tty_prnt(dbg_keelson_cmd, "%s:%s(%d): %s\n\r", unit, fn, __LINE__, n.name);
+        }
+    }
+    if (cmd == TRAPWATCH_CMD_DBG_OFF) {
+        dbg_level.store(dbg_level_default);
+    } else {
+        dbg_level.set_low_bits(debug_bit(cmd));
+    }
+}
+
 }  // namespace
 
 void cmd_proccesing(const cmd_msg_t &req, cmd_msg_t *resp) {
-    const char *fn = "cmd_proccesing";
+    const char *fn = "cmd_proccesing";  // spelled as the console's lines have it
     tty_prnt(dbg_init | dbg_keelson_cmd, "%s:%s(%d): cmd: %d\n\r", unit, fn, __LINE__, req.cmd);
     switch (req.cmd) {
         case TRAPWATCH_CMD_RESTART:
@@ -97,32 +126,12 @@ void cmd_proccesing(const cmd_msg_t &req, cmd_msg_t *resp) {
             keelson_started.store(1, std::memory_order_relaxed);
             break;
         case TRAPWATCH_CMD_DBG_OFF:
-            tty_prnt(dbg_keelson_cmd, "%s:%s(%d): DBG_OFF\n\r", unit, fn, __LINE__);
-            dbg_level.store(dbg_level_default);
-            break;
         case TRAPWATCH_CMD_DBG_INIT:
-            tty_prnt(dbg_keelson_cmd, "%s:%s(%d): DBG_INIT\n\r", unit, fn, __LINE__);
-            dbg_level.set_low_bits(dbg_init);
-            break;
         case TRAPWATCH_CMD_DBG_PROC:
-            // The same text as DBG_INIT: the console shows it that way.
-            tty_prnt(dbg_keelson_cmd, "%s:%s(%d): DBG_INIT\n\r", unit, fn, __LINE__);
-            dbg_level.set_low_bits(dbg_proc);
-            break;
         case TRAPWATCH_CMD_DBG_MONITOR_CYCLE:
-            tty_prnt(dbg_keelson_cmd, "%s:%s(%d): TRAPWATCH_CMD_DBG_MONITOR_CYCLE\n\r", unit, fn,
-                     __LINE__);
-            dbg_level.set_low_bits(dbg_monitor_cycle);
-            break;
         case TRAPWATCH_CMD_DBG_KEELSON_CMD:
-            tty_prnt(dbg_keelson_cmd, "%s:%s(%d): TRAPWATCH_CMD_DBG_KEELSON_CMD\n\r", unit, fn,
-                     __LINE__);
-            dbg_level.set_low_bits(dbg_keelson_cmd);
-            break;
         case TRAPWATCH_CMD_DBG_MONITOR:
-            tty_prnt(dbg_keelson_cmd, "%s:%s(%d): TRAPWATCH_CMD_DBG_MONITOR\n\r", unit, fn,
-                     __LINE__);
-            dbg_level.set_low_bits(dbg_monitor);
+            set_debug_class(req.cmd, fn);
             break;
         case TRAPWATCH_CMD_DBG_SEG_FAULT:
             tty_prnt(dbg_keelson_cmd, "%s:%s(%d): TRAPWATCH_CMD_DBG_SEG_FAULT\n\r", unit, fn,

@@ -36,6 +36,7 @@ int main() {
 
     daemonize();
 
+    // NOLINTNEXTLINE(concurrency-mt-unsafe): glibc marks sleep for SIGCHLD's disposition only
     sleep(1);
     tty_prnt(dbg_proc, "%d) %s(%d)\n\r", getpid(), "main", __LINE__);
     int status = p_cmd_loop();

@@ -9,6 +9,7 @@
 
 #include "net/packet.h"
 #include "params/cmd_msg.h"
+#include "trapwatch/worker.h"
 #include "util/bytes.h"
 #include "util/cpu.h"
 #include "util/errors.h"
@@ -32,10 +33,12 @@ constexpr const char *unit = "trapwatch";
 namespace rx {
 inline constexpr size_t type = 20, echo_id = 24, echo_seq = 26, echo_group = 28, echo_index = 29,
                         ret_hdr = 28, ret_proto = 37, ret_dst = 44, ret_dport = 50;
+inline constexpr size_t udp_dport = 2;  // a UDP header's destination port
 inline constexpr uint8_t type_echo_reply = 0, type_unreachable = 3;
 inline constexpr int wrong_reply_dump_len = 16;
 static_assert(ret_proto == ret_hdr + echo_pkt::ip_proto && ret_dst == ret_hdr + echo_pkt::ip_dst &&
-              ret_dport == ret_hdr + 20 + 2 && ret_dport + 2 <= static_cast<size_t>(recv_buf_len));
+              ret_dport == ret_hdr + echo_pkt::ip_hdr_len + udp_dport &&
+              ret_dport + 2 <= static_cast<size_t>(recv_buf_len));
 static_assert(echo_group == type + echo_pkt::icmp_group && echo_seq == type + echo_pkt::icmp_seq);
 }  // namespace rx
 
@@ -72,6 +75,15 @@ void handle_unreachable(const uint8_t *buf) {
     }
 }
 
+// An option the receive thread can do without: a failure is only logged.
+void set_option(int fd, int level, int name, int value, int line) {
+    if (setsockopt(fd, level, name, &value, sizeof value) != 0) {
+        char ebuf[errno_text_len];
+        daemon_log(2, "%s(%d) setsockopt failed: \"%s\"\n\r", "recv_thread", line,
+                   errno_text(errno, ebuf, sizeof ebuf));
+    }
+}
+
 }  // namespace
 
 entry_t *look_for_entry(uint32_t ip, uint16_t port) {
@@ -104,36 +116,19 @@ void recv_handle_packet(const uint8_t *buf, ssize_t received) {
 }
 
 int recv_thread() {
-    tty_prnt(dbg_init, "%s:%s(%d): enter\n\r", unit, __func__, __LINE__);
-    bind_thread_to_cpu(0, pthread_self());
-    tty_prnt(dbg_proc, "%s:%s(%d): after bind, stopping_flag: %d\n\r", unit, __func__, __LINE__,
-             stopping_flag.load(std::memory_order_relaxed));
-
+    worker_start(__func__, __LINE__);
     char ebuf[errno_text_len];
     const int fd = socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP);
     if (fd < 0) {
-        const int err = errno;
-        daemon_log(2, "%s(%d): open udp ping socked failed: \"%s\"\n\r", __func__, __LINE__,
-                   errno_text(err, ebuf, sizeof ebuf));
-        recv_thread_status.store(TW_ERR_SOCKET_CREATE, std::memory_order_relaxed);
-        return TW_ERR_SOCKET_CREATE;
+        return worker_fail(recv_thread_status, TW_ERR_SOCKET_CREATE, __func__, __LINE__,
+                           "open udp ping socked failed", errno);
     }
     // Release: the stop takes the descriptor with exchange() in another thread
     // and closes it; the socket's creation must come before that close.
     recv_sock.store(fd, std::memory_order_release);
 
-    int hdrincl = -1;
-    if (setsockopt(fd, IPPROTO_IP, IP_HDRINCL, &hdrincl, sizeof hdrincl) != 0) {
-        const int err = errno;
-        daemon_log(2, "%s(%d) setsockopt failed: \"%s\"\n\r", __func__, __LINE__,
-                   errno_text(err, ebuf, sizeof ebuf));
-    }
-    int reuse = 1;
-    if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse) != 0) {
-        const int err = errno;
-        daemon_log(2, "%s(%d) setsockopt failed: \"%s\"\n\r", __func__, __LINE__,
-                   errno_text(err, ebuf, sizeof ebuf));
-    }
+    set_option(fd, IPPROTO_IP, IP_HDRINCL, -1, __LINE__);
+    set_option(fd, SOL_SOCKET, SO_REUSEADDR, 1, __LINE__);
 
     sockaddr_in addr;
     std::memset(&addr, 0, sizeof addr);
@@ -143,10 +138,8 @@ int recv_thread() {
         // The stop may have taken the descriptor already; whoever takes it closes it.
         close_word(recv_sock);
         recv_sock_released.store(1, std::memory_order_release);
-        daemon_log(2, "%s(%d): bind ping ping socked failed: \"%s\"\n\r", __func__, __LINE__,
-                   errno_text(err, ebuf, sizeof ebuf));
-        recv_thread_status.store(TW_ERR_SOCKET_BIND, std::memory_order_relaxed);
-        return TW_ERR_SOCKET_BIND;
+        return worker_fail(recv_thread_status, TW_ERR_SOCKET_BIND, __func__, __LINE__,
+                           "bind ping ping socked failed", err);
     }
 
     uint8_t buf[recv_buf_len];
@@ -171,8 +164,5 @@ int recv_thread() {
 
     recv_sock_released.store(1, std::memory_order_release);
     close_word(recv_sock);
-    // Release: whoever sees this status also sees the socket's last use here.
-    recv_thread_status.store(0, std::memory_order_release);
-    tty_prnt(dbg_init, "%s:%s(%d): exit\n\r", unit, __func__, __LINE__);
-    return 0;
+    return worker_end(recv_thread_status, __func__, __LINE__);
 }

@@ -14,6 +14,7 @@
 #include "params/cmd_msg.h"
 #include "params/params.h"
 #include "trapwatch/status.h"
+#include "trapwatch/worker.h"
 #include "util/bytes.h"
 #include "util/cpu.h"
 #include "util/errors.h"
@@ -55,7 +56,7 @@ int refresh_params() {
         return r;
     }
     sprint_ip(mgmt_if_ip, mgmt_ip);
-    refresh_snmp_conf.store(3, std::memory_order_relaxed);
+    refresh_snmp_conf.store(refresh_attempts, std::memory_order_relaxed);
     reread_params.store(0, std::memory_order_relaxed);
     reread_params_finish.store(1, std::memory_order_relaxed);
     return 0;
@@ -136,40 +137,20 @@ void send_udp(sender_state &st) {
         tty_prnt(dbg_monitor_cycle, "%s:%s(%d): send bytes %d\n", unit, __func__, __LINE__,
                  static_cast<int>(n));
         if (n <= 0) {
-            if (load_relaxed(e.has_dups) == 0) {
-                store_relaxed(e.udp_ok, before[&e - entries.data()]);
-            } else {
-                for (int r = 0; r < tw_rows; ++r) {
-                    entry_t &t = entries[static_cast<size_t>(r)];
-                    if (load_relaxed(t.ip) == ip && load_relaxed(t.port) == port) {
-                        store_relaxed(t.udp_ok, before[r]);
-                    }
-                }
-            }
+            for_each_twin(
+                e, [&before](entry_t &t) { store_relaxed(t.udp_ok, before[&t - entries.data()]); });
         }
     }
     tty_prnt(dbg_monitor_cycle, "%s:%s(%d): exit\n\r", unit, __func__, __LINE__);
 }
 
-}  // namespace
-
-int send_thread() {
-    tty_prnt(dbg_init, "%s:%s(%d): enter\n\r", unit, __func__, __LINE__);
-    bind_thread_to_cpu(0, pthread_self());
-    tty_prnt(dbg_proc, "%s:%s(%d): after bind, stopping_flag: %d\n\r", unit, __func__, __LINE__,
-             stopping_flag.load(std::memory_order_relaxed));
-
-    sender_state st;
-    std::memset(&st, 0, sizeof st);
-    char ebuf[errno_text_len];
-
+// The UDP socket and the raw ICMP socket, bound to the management address,
+// and the echo request's fixed part.  0, or the thread's failure code.
+int open_sockets(sender_state &st) {
     st.udp_fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
     if (st.udp_fd < 0) {
-        const int err = errno;
-        daemon_log(2, "%s(%d): open udp ping socked failed: \"%s\"\n\r", __func__, __LINE__,
-                   errno_text(err, ebuf, sizeof ebuf));
-        send_thread_status.store(TW_ERR_SOCKET_CREATE, std::memory_order_relaxed);
-        return TW_ERR_SOCKET_CREATE;
+        return worker_fail(send_thread_status, TW_ERR_SOCKET_CREATE, "send_thread", __LINE__,
+                           "open udp ping socked failed", errno);
     }
     st.udp_dst.sin_family = AF_INET;
 
@@ -177,10 +158,8 @@ int send_thread() {
     if (st.raw_fd < 0) {
         const int err = errno;
         close(st.udp_fd);
-        daemon_log(2, "%s(%d): open udp ping socked failed: \"%s\"\n\r", __func__, __LINE__,
-                   errno_text(err, ebuf, sizeof ebuf));
-        send_thread_status.store(TW_ERR_SOCKET_CREATE, std::memory_order_relaxed);
-        return TW_ERR_SOCKET_CREATE;
+        return worker_fail(send_thread_status, TW_ERR_SOCKET_CREATE, "send_thread", __LINE__,
+                           "open udp ping socked failed", err);
     }
 
     // The source stays what mgmt_ip is now, also after a later re-read.
@@ -201,12 +180,46 @@ int send_thread() {
         const int err = errno;
         close(st.raw_fd);
         close(st.udp_fd);
-        daemon_log(2, "%s(%d): bind ping ping socked failed: \"%s\"\n\r", __func__, __LINE__,
-                   errno_text(err, ebuf, sizeof ebuf));
-        send_thread_status.store(TW_ERR_SOCKET_BIND, std::memory_order_relaxed);
-        return TW_ERR_SOCKET_BIND;
+        return worker_fail(send_thread_status, TW_ERR_SOCKET_BIND, "send_thread", __LINE__,
+                           "bind ping ping socked failed", err);
     }
     st.echo_dst.sin_family = AF_INET;
+    return 0;
+}
+
+// One step of the cycle; step_result carries step 0's result to step 3.
+void run_step(sender_state &st, int tick, int &step_result) {
+    switch (tick) {
+        case tick_ping:
+            step_result = refresh_params();
+            if (step_result == 0) {
+                step_result = send_ping(st);
+            }
+            break;
+        case tick_udp:
+            if (step_result == 0 && enable_send.load(std::memory_order_relaxed) != 0) {
+                send_udp(st);
+            }
+            break;
+        case tick_eval:
+            if (reread_params.load(std::memory_order_relaxed) == 0) {
+                check_status();
+            }
+            break;
+        default:
+            break;  // steps 1 and 2 leave the replies time to arrive
+    }
+}
+
+}  // namespace
+
+int send_thread() {
+    worker_start(__func__, __LINE__);
+    sender_state st;
+    std::memset(&st, 0, sizeof st);
+    if (const int r = open_sockets(st); r != 0) {
+        return r;
+    }
 
     int tick = 0;
     int step_result = 0;  // written by step 0 alone, read by step 3 of the same cycle
@@ -216,32 +229,11 @@ int send_thread() {
         if (stopping_flag.load(std::memory_order_relaxed) != 0) {
             break;
         }
-        switch (tick) {
-            case tick_ping:
-                step_result = refresh_params();
-                if (step_result == 0) {
-                    step_result = send_ping(st);
-                }
-                break;
-            case tick_udp:
-                if (step_result == 0 && enable_send.load(std::memory_order_relaxed) != 0) {
-                    send_udp(st);
-                }
-                break;
-            case tick_eval:
-                if (reread_params.load(std::memory_order_relaxed) == 0) {
-                    check_status();
-                }
-                break;
-            default:
-                break;  // steps 1 and 2 leave the replies time to arrive
-        }
+        run_step(st, tick, step_result);
         tick = (tick + 1) % ticks_per_cycle;
     }
 
     close(st.raw_fd);
     close(st.udp_fd);
-    send_thread_status.store(0, std::memory_order_release);
-    tty_prnt(dbg_init, "%s:%s(%d): exit\n\r", unit, __func__, __LINE__);
-    return 0;
+    return worker_end(send_thread_status, __func__, __LINE__);
 }

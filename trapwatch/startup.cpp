@@ -48,6 +48,7 @@ void set_shared_dispositions() {
 // process ends with the code that stop recorded.
 [[noreturn]] void stop_and_end(int code, int line) {
     clean_and_exit(code, 0, line);
+    // NOLINTNEXTLINE(concurrency-mt-unsafe): start-up: the worker threads do not exist yet
     std::exit(c_exit_code.load(std::memory_order_relaxed));
 }
 
@@ -105,8 +106,10 @@ void daemonize() {
     }
 
     // Close-on-exec: the stop's pause shell need not see it (the lock itself
-    // belongs to this process and is not inherited anyway).
-    int fd = open(lock_file_path, O_RDWR | O_CREAT | O_CLOEXEC, lock_file_mode);
+    // belongs to this process and is not inherited anyway).  No symlink: where
+    // the lock folder is writable by others, one planted there would make
+    // this root process create or lock a file of someone else's choosing.
+    int fd = open(lock_file_path, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, lock_file_mode);
     lock_file.store(fd, std::memory_order_relaxed);  // a failed open's -1 too
     if (fd < 0) {
         daemon_log(2, "%s(%d): Can't open lock file error: \"%s\".\n\r", fn, __LINE__,

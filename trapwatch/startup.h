@@ -3,7 +3,8 @@
 
 #include <pthread.h>
 
-inline constexpr const char *lock_file_path = "/var/lock/subsys/trapwatch";
+#include "params/protocol.h"
+
 inline constexpr unsigned lock_file_mode = 0640;
 
 extern pthread_t recv_thread_id;  // handle of the receive thread (never joined)

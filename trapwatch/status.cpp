@@ -25,6 +25,27 @@ constexpr uint32_t fail_threshold = 3;
 constexpr unsigned refresh_pause_s = 2;  // after a successful 308
 constexpr uint8_t no_status = 0xFF;      // no code has this value
 
+// Nothing more to refresh: no attempts left, the re-read's apply sent.
+void refresh_done() {
+    refresh_snmp_conf.store(0, std::memory_order_relaxed);
+    reread_params_finish.store(0, std::memory_order_relaxed);
+}
+
+// The 407 that applies the refresh; true when accepted, else one attempt is
+// used up.
+bool send_apply() {
+    status_req.cmd = keelson_cmd_refresh_apply;
+    if (cmd_send_recv(&status_req, &status_resp) == 0) {
+        refresh_done();
+        return true;
+    }
+    const int left = refresh_snmp_conf.load(std::memory_order_relaxed);
+    if (left != 0) {
+        refresh_snmp_conf.store(left - 1, std::memory_order_relaxed);
+    }
+    return false;
+}
+
 // Asks the controller daemon to refresh the SNMP configuration, carrying the
 // codes of the half just built.  Only the send thread runs this.
 void refresh_handshake(uint32_t w) {
@@ -42,8 +63,7 @@ void refresh_handshake(uint32_t w) {
         }
     }
     if (!differ) {
-        refresh_snmp_conf.store(0, std::memory_order_relaxed);
-        reread_params_finish.store(0, std::memory_order_relaxed);
+        refresh_done();
         // The next armed pass finds a difference unless a GET_STATUS comes first.
         for (int i = 0; i < tw_group_size; ++i) {
             store_relaxed(sent_entries_status[i], no_status);
@@ -53,25 +73,12 @@ void refresh_handshake(uint32_t w) {
 
     tty_prnt(dbg_keelson_cmd, "%s:%s(%d): snmp server status changed\n\r", unit, "check_status",
              __LINE__);
-    auto lower_attempts = [] {
-        int left = refresh_snmp_conf.load(std::memory_order_relaxed);
-        if (left != 0) {
-            refresh_snmp_conf.store(left - 1, std::memory_order_relaxed);
-        }
-    };
-
     if (reread_params_finish.load(std::memory_order_relaxed) != 0 &&
         called_from_set_df.load(std::memory_order_relaxed) == 0) {
         // A plain re-read: 407 alone, with param as the last sequence left it.
         tty_prnt_time(dbg_none, "%s:%s(%d): reread because of changed snmp params\n\r", unit,
                       "check_status", __LINE__);
-        status_req.cmd = keelson_cmd_refresh_apply;
-        if (cmd_send_recv(&status_req, &status_resp) == 0) {
-            refresh_snmp_conf.store(0, std::memory_order_relaxed);
-            reread_params_finish.store(0, std::memory_order_relaxed);
-        } else {
-            lower_attempts();
-        }
+        (void)send_apply();
         return;
     }
 
@@ -83,17 +90,13 @@ void refresh_handshake(uint32_t w) {
     }
     status_req.cmd = keelson_cmd_refresh_mid;
     if (cmd_send_recv(&status_req, &status_resp) == 0) {
+        // NOLINTNEXTLINE(concurrency-mt-unsafe): glibc marks sleep for SIGCHLD's disposition only
         sleep(refresh_pause_s);
     }
     tty_prnt_time(dbg_none, "%s:%s(%d): reread because of changed snmp status\n\r", unit,
                   "check_status", __LINE__);
-    status_req.cmd = keelson_cmd_refresh_apply;
-    if (cmd_send_recv(&status_req, &status_resp) == 0) {
+    if (send_apply()) {
         called_from_set_df.store(0, std::memory_order_relaxed);
-        refresh_snmp_conf.store(0, std::memory_order_relaxed);
-        reread_params_finish.store(0, std::memory_order_relaxed);
-    } else {
-        lower_attempts();
     }
     status_req.param = 0;
     status_req.cmd = keelson_cmd_refresh_begin;
@@ -132,7 +135,7 @@ void check_status() {
             store_relaxed(e.fail_count, 0);
             store_relaxed(e.status, 1);
             changed = true;
-            refresh = 3;
+            refresh = refresh_attempts;
         } else if (fails < fail_threshold) {
             store_relaxed(e.fail_count, fails + 1);
             // Once a row has changed in this pass, later failing rows go at once.
@@ -143,10 +146,11 @@ void check_status() {
             store_relaxed(e.fail_count, 0);
             store_relaxed(e.status, 0);
             changed = true;
-            refresh = 3;
+            refresh = refresh_attempts;
         }
 
-        const uint8_t code = alive ? 2 : (ping != 0 ? 1 : 0);
+        const uint8_t code =
+            alive ? tw_status_reachable : (ping != 0 ? tw_status_echo_only : tw_status_silent);
         const uint8_t g = load_relaxed(e.group);
         const uint8_t i = load_relaxed(e.index);
         // A rebuilt table always holds g < 11 and i < 8; never write outside the half.

@@ -1,7 +1,6 @@
 #include "trapwatch/stop.h"
 
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -31,48 +30,18 @@ std::atomic<int> shell_pause_begun{0};
 // Thread id of the thread running the daemon-mode stop, 0 while none has
 // begun.  A second stop request that arrives during the pause (a signal on
 // another thread, or TERMINATE while SIGTERM's stop runs) is held off: it
-// waits for the first to complete, so no step runs twice.
+// waits for the first to complete, so no step runs twice.  A held-off
+// SIGHUP or SIGTERM then leaves the ending to the first stop's caller, so
+// that a TERMINATE still gets its reply and the socket path is removed.
 std::atomic<int> stop_owner{0};
 // How long a held-off request waits for the running stop (its pause is 1 s;
 // the rest is the controller exchanges of its error lines).
 constexpr int stop_wait_ms = 5000;
 
-// Takes the descriptor out of its word first, so that it cannot be closed
-// (and its number reused) by the other party between the shutdown and the
-// close; the shutdown wakes a thread blocked on it.  Acquire: the socket was
-// made by another thread (the receive thread, or the main thread when a
-// signal runs the stop elsewhere), which published it with release.
-void shut_and_close(std::atomic<int> &word) {
-    int fd = word.exchange(0, std::memory_order_acq_rel);
-    if (fd != 0) {
-        shutdown(fd, SHUT_RDWR);
-        close(fd);
-    }
-}
-
-// The receive socket: taken out and shut down as above, which wakes the
-// receive thread from its blocked receive; it then sees stopping_flag and
-// leaves its loop.  The close waits (briefly, bounded) until that thread says
-// it no longer uses the descriptor, so the close never overlaps a receive on
-// it and its number cannot be reused under that receive.
-constexpr int recv_release_wait_ms = 500;
-void shut_and_close_recv_sock() {
-    int fd = recv_sock.exchange(0, std::memory_order_acq_rel);
-    if (fd == 0) {
-        return;
-    }
-    shutdown(fd, SHUT_RDWR);
-    for (int ms = 0;
-         ms < recv_release_wait_ms && recv_sock_released.load(std::memory_order_acquire) == 0;
-         ++ms) {
-        usleep(1000);
-    }
-    close(fd);
-}
-
 void shell_pause() {
     shell_pause_begun.store(1, std::memory_order_relaxed);
     // Failures of the shell are ignored.
+    // NOLINTNEXTLINE(concurrency-mt-unsafe): the stop's given pause; the threads are winding down
     (void)!std::system("sleep 1");
 }
 
@@ -82,8 +51,11 @@ void wind_down(int pid, int line) {
     stopping_flag.store(1, std::memory_order_relaxed);
     tty_prnt(dbg_proc, "%s:%s(%d): pid: %d close recv_sock and cmd_sock socket\n", unit,
              "clean_and_exit", line, pid);
-    shut_and_close_recv_sock();
-    shut_and_close(cmd_sock);
+    // The shutdown wakes the receive thread from its blocked receive; it then
+    // sees stopping_flag, leaves its loop and says it no longer uses the
+    // socket, and only then is the socket closed.
+    close_word(recv_sock, close_mode::shut_down, &recv_sock_released);
+    close_word(cmd_sock, close_mode::shut_down);
     shell_pause();
 }
 
@@ -92,7 +64,7 @@ void wind_down(int pid, int line) {
     pid_t ret = wait4(child_pid.load(std::memory_order_relaxed), &st, WNOHANG, nullptr);
     int wait_errno = errno;
     char ebuf[errno_text_len];
-    unsigned exited = (st & 0x7f) == 0 ? 1u : 0u;
+    unsigned exited = WIFEXITED(st) ? 1u : 0u;
     tty_prnt(dbg_proc, "%s:%s(%d): pid: %d, ret_wait=0%x, st=0%08x (0x%x)\n\r", unit,
              "clean_and_exit", __LINE__, pid, static_cast<unsigned>(ret), static_cast<unsigned>(st),
              exited);
@@ -104,7 +76,7 @@ void wind_down(int pid, int line) {
                  "clean_and_exit", __LINE__, pid);
     } else if (exited != 0) {
         // The daemon ended with code c (-1..-255) exits with c + 256.
-        c_exit_code.store(((st >> 8) & 0xff) - 256, std::memory_order_relaxed);
+        c_exit_code.store(WEXITSTATUS(st) - 256, std::memory_order_relaxed);
     } else {
         c_exit_code.store(TW_ERR_CHILD_FAILED, std::memory_order_relaxed);
         wind_down(pid, __LINE__);
@@ -116,6 +88,7 @@ void wind_down(int pid, int line) {
                    tiller_strerror(code));
     }
     close_word(lock_file);
+    // NOLINTNEXTLINE(concurrency-mt-unsafe): the threads have been wound down first
     std::exit(code);
 }
 
@@ -139,6 +112,13 @@ void daemon_mode_stop(int pid) {
     child_killed.store(1, std::memory_order_relaxed);
     tty_prnt(dbg_init, "%s:%s(%d): pid: %d, exit\n\r", unit, "clean_and_exit", __LINE__, pid);
 }
+
+// clean_and_exit; true when this call ran the daemon-mode stop, false when
+// it returned without (a stop ran or runs in another call).
+bool run_stop(int code, int line, int parent = 0) noexcept;
+// The handler's way out when its stop request was held off: the first
+// stop's caller ends the process.
+void break_off(int sig, int pid, int saved_errno);
 
 // Waits, bounded, until the stop run by another thread has completed.
 void wait_for_running_stop() {
@@ -170,7 +150,10 @@ void p_signal_handler(int sig) {
         case SIGHUP:
             tty_prnt(dbg_proc, "%s:%s(%d): pid: %d, HANGUP signal catched.\n\r", unit,
                      "p_signal_handler", __LINE__, pid);
-            clean_and_exit(0, 0, __LINE__);
+            if (!run_stop(0, __LINE__)) {
+                break_off(sig, pid, saved_errno);
+                return;
+            }
             break;
         case SIGUSR1:
             tty_prnt(dbg_proc, "%s:%s(%d): pid: %d, parent OK signal catched.\n\r", unit,
@@ -189,7 +172,10 @@ void p_signal_handler(int sig) {
         case SIGTERM:
             tty_prnt(dbg_proc, "%s:%s(%d): pid: %d, TERMINATE signal catched.\n\r", unit,
                      "p_signal_handler", __LINE__, pid);
-            clean_and_exit(0, 0, __LINE__);
+            if (!run_stop(0, __LINE__)) {
+                break_off(sig, pid, saved_errno);
+                return;
+            }
             break;
         case SIGCHLD:
             tty_prnt(dbg_proc, "%s:%s(%d): pid: %d, SIGCHLD signal catched.\n\r", unit,
@@ -207,10 +193,17 @@ void p_signal_handler(int sig) {
     }
     tty_prnt(dbg_init, "%s:%s(%d): pid: %d, exit(sig: %d)\n", unit, "p_signal_handler", __LINE__,
              pid, sig);
+    // NOLINTNEXTLINE(concurrency-mt-unsafe): the handler's given end (see its comment)
     std::exit(0);
 }
 
 void clean_and_exit(int code, int parent, int line) noexcept {
+    (void)run_stop(code, line, parent);
+}
+
+namespace {
+
+bool run_stop(int code, int line, int parent) noexcept {
     const int pid = getpid();
     tty_prnt(dbg_init,
              "%s:%s(%d): enter pid: %d, parent=%d, child_killed: %d, exit=\"%s\", called from "
@@ -218,7 +211,7 @@ void clean_and_exit(int code, int parent, int line) noexcept {
              unit, "clean_and_exit", __LINE__, pid, parent,
              child_killed.load(std::memory_order_relaxed), tiller_strerror(code), line);
     if (child_killed.load(std::memory_order_relaxed) != 0) {
-        return;
+        return false;
     }
     int none = 0;
     c_exit_code.compare_exchange_strong(none, code, std::memory_order_relaxed);
@@ -230,11 +223,20 @@ void clean_and_exit(int code, int parent, int line) noexcept {
     if (!stop_owner.compare_exchange_strong(owner, me, std::memory_order_relaxed)) {
         // A stop is already running.  On another thread: wait for it.  On this
         // very thread (a signal interrupted it): waiting would never end, so
-        // return; the caller ends the process with status 0.
+        // return; the interrupted stop goes on, and its caller ends the process.
         if (owner != me) {
             wait_for_running_stop();
         }
-        return;
+        return false;
     }
     daemon_mode_stop(pid);
+    return true;
 }
+
+void break_off(int sig, int pid, int saved_errno) {
+    tty_prnt(dbg_init, "%s:%s(%d): pid: %d, exit(sig: %d)\n", unit, "p_signal_handler", __LINE__,
+             pid, sig);
+    errno = saved_errno;
+}
+
+}  // namespace

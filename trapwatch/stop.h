@@ -2,9 +2,10 @@
 #pragma once
 
 // Handles every signal routed to it (SIGHUP, SIGTERM, SIGUSR1, SIGUSR2,
-// SIGCHLD, SIGSEGV) and ends the process with status 0.  The one exception is
-// the SIGCHLD raised by the end of the stop's own shell pause: that one is
-// returned from, so that the stop can finish (see stop.cpp).
+// SIGCHLD, SIGSEGV) and ends the process with status 0.  The exceptions are
+// returned from, so that a running stop can finish (see stop.cpp): the
+// SIGCHLD raised by the end of the stop's own shell pause, and a SIGHUP or
+// SIGTERM that comes once a stop has begun, whose caller ends the process.
 void p_signal_handler(int sig);
 
 // The stop routine.  parent != 0: the exit-now path, which ends the process

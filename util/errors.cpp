@@ -35,7 +35,7 @@ const char *strerror_r_text(R ret, char *buf, size_t len) noexcept {
 }  // namespace
 
 #define TW_ERROR_ROW(name, magnitude, message) {magnitude, message},
-constexpr std::array<err_row, 64> err_table = {{TW_ERROR_LIST(TW_ERROR_ROW)}};
+constexpr std::array<err_row, err_table_len> err_table = {{TW_ERROR_LIST(TW_ERROR_ROW)}};
 #undef TW_ERROR_ROW
 
 // The lookup goes by position, so a row out of place would give its code

@@ -90,7 +90,13 @@ struct err_row {
     const char *text;  // constant, shared
 };
 
-extern const std::array<err_row, 64> err_table;
+// One row per entry of the list.
+// NOLINTNEXTLINE(bugprone-macro-parentheses): each row adds one term of a sum
+#define TW_ERROR_COUNT(name, magnitude, message) +1
+inline constexpr size_t err_table_len = 0 TW_ERROR_LIST(TW_ERROR_COUNT);
+#undef TW_ERROR_COUNT
+
+extern const std::array<err_row, err_table_len> err_table;
 
 // Text of a code of either sign; never null.
 const char *tiller_strerror(int32_t code);

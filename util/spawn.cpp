@@ -36,7 +36,8 @@ int self_pid() {
 
 // Makes fd the child's standard output and/or standard error, then closes
 // the descriptor opened for it, unless it already is one of those targets
-// (the caller had that standard descriptor closed).
+// (the caller had that standard descriptor closed): then it keeps it, and
+// clears its close-on-exec, or the exec would close it under the program.
 void redirect_fd(int fd, bool out, bool err) {
     if (out && fd != STDOUT_FILENO) {
         dup2(fd, STDOUT_FILENO);
@@ -44,7 +45,9 @@ void redirect_fd(int fd, bool out, bool err) {
     if (err && fd != STDERR_FILENO) {
         dup2(fd, STDERR_FILENO);
     }
-    if (!(out && fd == STDOUT_FILENO) && !(err && fd == STDERR_FILENO)) {
+    if ((out && fd == STDOUT_FILENO) || (err && fd == STDERR_FILENO)) {
+        fcntl(fd, F_SETFD, 0);
+    } else {
         close(fd);
     }
 }
@@ -143,18 +146,22 @@ int wait_spawn_redirect(int quiet, const char *path, unsigned int mode, const ch
 }
 
 int spawn_status_result(const char *name, int status) {
-    if ((status & 0xff) == 0x7f) {
+    // Exited first: a C library may compute WIFSTOPPED with a signed product
+    // that overflows for exit statuses of 128 and above.
+    if (WIFEXITED(status)) {
+        return WEXITSTATUS(status);
+    }
+    if (WIFSTOPPED(status)) {
         tty_prnt(dbg_daemon, "%d) %s(): child stopped by sig=0x%x\n", self_pid(), name,
-                 static_cast<unsigned>((status >> 8) & 0xff));
+                 static_cast<unsigned>(WSTOPSIG(status)));
         return TW_ERR_CHILD_FAILED;
     }
-    int sig = status & 0x7f;
-    if (sig == 0) {
-        return (status >> 8) & 0xff;
-    }
-    if (sig < 0x7f) {
+    // The low bits' all-ones value names no signal (it marks a stopped child),
+    // whatever the C library's WIFSIGNALED makes of it.
+    constexpr int no_signal = 0x7f;
+    if (WIFSIGNALED(status) && WTERMSIG(status) != no_signal) {
         tty_prnt(dbg_library, "%d) %s(): child interrupted by sig=0x%x\n", self_pid(), name,
-                 static_cast<unsigned>(sig));
+                 static_cast<unsigned>(WTERMSIG(status)));
         return TW_ERR_CHILD_FAILED;
     }
     tty_prnt(dbg_library, "%d) %s(): child exited reason unknown!\n", self_pid(), name);

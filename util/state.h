@@ -25,17 +25,28 @@ extern std::atomic<int> reread_params_finish;
 extern std::atomic<int> called_from_set_df;
 // The controller daemon has announced itself (KEELSON_START); never cleared.
 extern std::atomic<int> keelson_started;
-// Refresh attempts left, 3 at process start; send thread (tests read it too).
+// Refresh attempts left: refresh_attempts at process start and after every
+// change of a status or a re-read; send thread (tests read it too).
 extern std::atomic<int> refresh_snmp_conf;
+inline constexpr int refresh_attempts = 3;
 
 // Descriptors that the stop also closes; 0 = not open.
 extern std::atomic<int> recv_sock;  // raw ICMP socket of the receive thread
 extern std::atomic<int> cmd_sock;   // listening control socket
 extern std::atomic<int> lock_file;  // single-instance lock file
 
-// Takes the descriptor out of word and closes it, if one was there.  Acquire:
-// the thread that made it published it with release.
-void close_word(std::atomic<int> &word) noexcept;
+// How close_word closes: plainly, or with a shutdown first, which wakes a
+// thread blocked on the socket.
+enum class close_mode { plain, shut_down };
+
+// Takes the descriptor out of word and closes it, if one was there.  Taken
+// out first, so that nobody else can close it (and its number be reused)
+// between the shutdown and the close.  Acquire: the thread that made it
+// published it with release.  With in_use, the close waits (briefly, bounded)
+// after the shutdown until the thread using the descriptor sets *in_use to 1,
+// so that the close never overlaps a call still under way on it.
+void close_word(std::atomic<int> &word, close_mode mode = close_mode::plain,
+                const std::atomic<int> *in_use = nullptr) noexcept;
 
 // Results that the worker threads record when they end (negative = error code).
 extern std::atomic<int> recv_thread_status;

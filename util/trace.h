@@ -30,16 +30,11 @@ class debug_mask {
 };
 static_assert(std::atomic<uint32_t>::is_always_lock_free);
 
-// The trace classes: the bits of the mask, each named after the control
-// command that switches it on.  Every class lies in the low word.
-inline constexpr uint32_t dbg_none = 0;              // never printed
-inline constexpr uint32_t dbg_daemon = 0x01;         // banner, fault line, dumps, spawn failures
-inline constexpr uint32_t dbg_library = 0x02;        // the utility library's own detail
-inline constexpr uint32_t dbg_init = 0x10;           // DBG_INIT: enter and exit lines
-inline constexpr uint32_t dbg_proc = 0x20;           // DBG_PROC: process and thread steps
-inline constexpr uint32_t dbg_monitor_cycle = 0x40;  // DBG_MONITOR_CYCLE: every probe and reply
-inline constexpr uint32_t dbg_keelson_cmd = 0x80;    // DBG_KEELSON_CMD: control commands
-inline constexpr uint32_t dbg_monitor = 0x100;       // DBG_MONITOR: carried by no line
+// The trace classes on by default: the bits of the mask.  The classes the
+// debug commands add are in params/protocol.h; every class lies in the low word.
+inline constexpr uint32_t dbg_none = 0;        // never printed
+inline constexpr uint32_t dbg_daemon = 0x01;   // banner, fault line, dumps, spawn failures
+inline constexpr uint32_t dbg_library = 0x02;  // the utility library's own detail
 
 inline constexpr uint64_t dbg_level_default = dbg_daemon | dbg_library;
 extern debug_mask dbg_level;  // 3 at start; written by start-up and the debug commands

@@ -40,6 +40,9 @@ out=$($init start) && pid=$(trapwatchctl pid) && st=$($init status)
 check init_start "$out; $st" [ "$out" = "trapwatch: started" -a "$st" = \
     "trapwatch: running, version 0.0.12.19, pid $pid" ]
 echo "BOARD-EXPECT banner trapwatch version 0.0.12.19"
+check lock_folder_made "$(stat -c '%u %a' /var/lock/subsys)" [ "$(stat -c '%u %a' /var/lock/subsys)" = "0 755" ]
+st=$(TRAPWATCH_CTL=false $init status)
+check pidof_fallback "$st" [ "$st" = "trapwatch: pid $pid holds the lock but the control socket does not answer" ]
 check threads_on_cpu0 "allowed/last of each thread: $(cpus); online $(cat /sys/devices/system/cpu/online)" \
     [ "$(cpus)" = "0/0 0/0 0/0 " -a "$(cat /sys/devices/system/cpu/online)" = 0-1 ]
 
@@ -70,6 +73,11 @@ echo "BOARD-EXPECT seg_fault pid:$pid segmentation fault catched"
 
 start && out=$($init stop) && st=$($init status)
 check init_stop "$out; $st" [ "$out" = "trapwatch: stopped" -a "$st" = "trapwatch: not running" ]
+chmod 1777 /var/lock/subsys
+out=$($init start 2>&1)
+chmod 755 /var/lock/subsys
+check refuses_open_lock_folder "$out" eval \
+    '[ "${out%% must be a folder*}" = "trapwatch: not started: /var/lock/subsys" ] && lock_free'
 check nothing_left "$(ps | grep -c '[t]rapwatch') running" eval \
     'gone && [ ! -e /var/run/trapwatch.sock ]'
 echo "BOARD-DONE"

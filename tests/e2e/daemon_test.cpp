@@ -7,16 +7,20 @@
 // listener, away at times (2 or 0).
 #include "tests/support/daemon.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <csignal>
 #include <cstring>
+#include <filesystem>
 #include <future>
 
 #include "params/params.h"
+#include "tests/support/expect.h"
 #include "tools/keelson_stub.h"
 
 using namespace tw_test;
@@ -30,8 +34,14 @@ const std::string nobody = "setpriv --reuid=nobody --regid=nogroup --clear-group
 TEST(daemon, starts_once_and_serves_every_command) {
     // With process 1 as its parent it refuses before forking.
     EXPECT_EQ(sh("unshare -pf --mount-proc sh -c '" TW_BINARY_DIR "/trapwatch/trapwatch; exit $?'"),
-              138);
-    EXPECT_NE(access(ctl_lock_path, F_OK), 0);
+              exit_already_loaded);
+    EXPECT_NE(access(lock_file_path, F_OK), 0);
+    // A symlink at the lock path is not followed: nothing is made where it points.
+    ASSERT_EQ(symlink("/run/tw-planted", lock_file_path), 0);
+    EXPECT_EQ(launch(), 0);
+    EXPECT_EQ(wait_exit(-1, 10000ms), exit_status_of(TW_ERR_FAILED));
+    EXPECT_NE(access("/run/tw-planted", F_OK), 0);
+    ASSERT_EQ(unlink(lock_file_path), 0);
     // No configuration file: no receiver.  Started with 0, 1 and 2 closed, it
     // holds them on /dev/null, so none of its own files or sockets takes them.
     const pid_t pid = start_serving(022, true);
@@ -40,9 +50,11 @@ TEST(daemon, starts_once_and_serves_every_command) {
         EXPECT_EQ(std::filesystem::read_symlink("/proc/" + std::to_string(pid) + fd), "/dev/null");
     }
     const std::pair<const char *, std::string> rows[] = {
-        {"version", "0.0.12.19\n"},
+        {"version", version + "\n"},
         {"pid", std::to_string(pid) + "\n"},
         {"status", ctl_format_matrix(matrix{}.data())},
+        {"status --json", ctl_format_json(matrix{}.data(), "0.0.12.19")},
+        {"version --json", "{\"version\":\"0.0.12.19\"}\n"},
         {"cmd 14", "status -103 (Wrong parameters)\n"},
         {"restart --set-default", "configuration re-read requested (after set default)\n"},
         {"debug proc", "console trace of process and thread steps on (0x20)\n"},
@@ -56,9 +68,9 @@ TEST(daemon, starts_once_and_serves_every_command) {
                              "debug cycle", "debug keelson", "debug monitor", "debug off"}) {
         EXPECT_EQ(trapwatchctl(args).status, 0) << args;
     }
-    // A second start: its daemon ends with 138, the first one serves on.
+    // A second start: its daemon ends so, the first one serves on.
     EXPECT_EQ(launch(), 0);
-    EXPECT_EQ(wait_exit(-1, 10000ms), 138);
+    EXPECT_EQ(wait_exit(-1, 10000ms), exit_already_loaded);
     EXPECT_EQ(ctl_lock_holder(), pid);
     EXPECT_EQ(status(), matrix{});
 }
@@ -96,7 +108,7 @@ TEST(daemon, every_stop_ends_it_with_0_and_frees_the_lock) {
         EXPECT_EQ(wait_exit(pid, 10000ms), 0);
         EXPECT_EQ(std::chrono::steady_clock::now() - t0 > 900ms, w.pause);
         EXPECT_EQ(ctl_lock_holder(), 0);
-        ASSERT_EQ(access(ctl_default_socket, F_OK) == 0, w.socket_left);
+        ASSERT_EQ(access(trapwatch_sock_path, F_OK) == 0, w.socket_left);
         const run_result r = trapwatchctl("status");
         EXPECT_EQ(r.status, 3);
         EXPECT_EQ(r.err,
@@ -106,34 +118,49 @@ TEST(daemon, every_stop_ends_it_with_0_and_frees_the_lock) {
             // The stale socket file fails the next start once, and goes.
             EXPECT_EQ(launch(), 0);
             EXPECT_EQ(wait_exit(-1, 10000ms), 139);
-            EXPECT_NE(access(ctl_default_socket, F_OK), 0);
+            EXPECT_NE(access(trapwatch_sock_path, F_OK), 0);
         }
-        unlink(ctl_default_socket);
+        unlink(trapwatch_sock_path);
     }
 }
 
 TEST(init_script, starts_reports_stops_and_recovers) {
-    auto step = [](const std::string &action, int exit, const std::string &text) {
+    // setup: shell run first, in a mount namespace of the step's own.
+    auto step = [](const std::string &action, int exit, const std::string &text,
+                   const std::string &setup = "") {
         // Through a pipe, as an init system or $(...) reads it: the daemon
-        // must not hold the pipe open.
-        const run_result r = run("timeout 30 bash -c 'set -o pipefail; sh " TW_SOURCE_DIR
-                                 "/scripts/init.d/trapwatch " +
-                                 action + " | cat'");
+        // must not hold the pipe open.  Under Debian's sh (dash).
+        const run_result r =
+            run("timeout 30 unshare -m bash -c 'set -o pipefail; " + setup +
+                "sh " TW_SOURCE_DIR "/scripts/init.d/trapwatch " + action + " | cat'");
         EXPECT_EQ(r.status, exit) << action << ": " << r.out << r.err;
-        EXPECT_NE(r.out.find(text), std::string::npos) << action << ": " << r.out;
+        EXPECT_NE((r.out + r.err).find(text), std::string::npos)
+            << action << ": " << r.out << r.err;
+        EXPECT_TRUE(exit == 0 || (r.out + r.err).find(": started") == std::string::npos) << r.out;
     };
     setenv("TRAPWATCH_DAEMON", TW_BINARY_DIR "/trapwatch/trapwatch", 1);
     setenv("TRAPWATCH_CTL", TW_BINARY_DIR "/tools/trapwatchctl", 1);
     step("status", 3, "trapwatch: not running\n");
-    step("start", 0, "trapwatch: started\n");
+    // Its lock folder missing, and /var/lock's target (a fresh /run): made
+    // root's, closed to others.
+    step("start", 0, "trapwatch: started\n", "rmdir /run/lock/subsys /run/lock && ");
+    struct stat lock_dir {};
+    EXPECT_EQ(stat("/run/lock/subsys", &lock_dir), 0);
+    EXPECT_EQ(lock_dir.st_uid * 010000 + (lock_dir.st_mode & 07777), 0755u);
     const pid_t first = ctl_lock_holder();
-    step("status", 0, "trapwatch: running, version 0.0.12.19, pid " + std::to_string(first) + "\n");
+    step("status", 0,
+         "trapwatch: running, version " + version + ", pid " + std::to_string(first) + "\n");
     step("start", 0, "trapwatch: already running\n");
     step("restart", 0, "trapwatch: stopped\ntrapwatch: started\n");
     EXPECT_NE(ctl_lock_holder(), first);
-    // Its socket gone: status names the holder, stop falls back to SIGTERM.
-    ASSERT_EQ(unlink(ctl_default_socket), 0);
-    step("status", 4, "pid " + std::to_string(ctl_lock_holder()) + " holds the lock");
+    // Its socket gone: status names the holder, stop falls back to SIGTERM;
+    // from another pid namespace the holder has no pid, and nothing is signalled.
+    ASSERT_EQ(unlink(trapwatch_sock_path), 0);
+    const pid_t second = ctl_lock_holder();
+    step("status", 4, "pid " + std::to_string(second) + " holds the lock");
+    step("stop", 1, "cannot see (another pid namespace); nothing signalled",
+         "unshare -pf --mount-proc ");
+    EXPECT_EQ(ctl_lock_holder(), second);
     step("stop", 0, "trapwatch: stopped\n");
     EXPECT_EQ(ctl_lock_holder(), 0);
     // After a crash, start removes the stale socket file.
@@ -143,6 +170,32 @@ TEST(init_script, starts_reports_stops_and_recovers) {
     step("start", 0, "trapwatch: started\n");
     step("stop", 0, "trapwatch: stopped\n");
     step("stop", 0, "trapwatch: not running\n");
+    // Another program holding the lock is never signalled, nor taken for the daemon.
+    const pid_t other = fork();
+    if (other == 0) {
+        if (lockf(open(lock_file_path, O_RDWR), F_LOCK, 0) == 0) {
+            pause();
+        }
+        _exit(1);
+    }
+    ASSERT_TRUE(wait_until([&] { return ctl_lock_holder() == other; }, 5000ms));
+    const std::string not_it = "pid " + std::to_string(other) + ", which is not ";
+    step("stop", 1, not_it);
+    step("status", 4, "trapwatch: not running, but " + not_it);
+    step("start", 1, "trapwatch: not started: " + not_it);
+    EXPECT_EQ(kill(other, SIGKILL), 0);
+    EXPECT_EQ(wait_exit(other, 5000ms), 128 + SIGKILL);
+    // What it cannot start with, it says, and starts nothing.
+    const std::string refused = "must be a folder of root's that no one else may write";
+    const std::string ro_run =
+        "mount --bind /run /run && mount -o remount,bind,ro /run && mount -t tmpfs -o mode=0755 l "
+        "/run/lock && mkdir /run/lock/subsys && ";
+    step("start", 1, refused, "chown nobody /run/lock/subsys && ");
+    step("start", 1, refused, "chown root /run/lock/subsys && chmod 1777 /run/lock/subsys && ");
+    step("start", 1, "/var/run is read-only", "chmod 0755 /run/lock/subsys && " + ro_run);
+    step("start", 1, "cannot make the lock folder /var/lock/subsys",
+         "rm -r /run/lock/subsys && mount -t tmpfs -o ro l /run/lock && ");
+    EXPECT_EQ(access(trapwatch_sock_path, F_OK), -1);
 }
 
 TEST(lab, shows_each_receiver_where_it_belongs_and_leaves_nothing_behind) {
@@ -182,7 +235,7 @@ long echoes_received() {
 ssize_t client(const void *bytes, size_t n, bool reads) {
     const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_un a;
-    const socklen_t len = unix_address(ctl_default_socket, &a);
+    const socklen_t len = unix_address(trapwatch_sock_path, &a);
     const timeval limit{5, 0};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
     connect(fd, reinterpret_cast<const sockaddr *>(&a), len);
@@ -204,7 +257,7 @@ class fault : public ::testing::Test {
                   0);
         ASSERT_EQ(sh(in_ns + lab + "trap-listener 192.0.2.10:162 192.0.2.13:162 >/dev/null &"), 0);
         write_config();
-        unlink(ctl_default_socket);  // left by an earlier case's stop (scripts/soak.sh)
+        unlink(trapwatch_sock_path);  // left by an earlier case's stop (scripts/soak.sh)
         ASSERT_GT(pid = start_serving(), 0);
         ASSERT_EQ(ctl(TRAPWATCH_CMD_KEELSON_START).fail, ctl_fail::none);
         ASSERT_TRUE(wait_until([&] { return refreshes().size() >= 4; }, 20s));
@@ -213,10 +266,10 @@ class fault : public ::testing::Test {
             sequence += std::to_string(r.cmd) + "(" + std::to_string(r.param) + ") ";
             EXPECT_TRUE(std::equal(r.data.begin(), r.data.begin() + 88, expected().begin()));
         }
-        EXPECT_EQ(sequence, "382(1) 308(1) 407(1) 382(0) ");  // the 407 after a pause:
+        EXPECT_EQ(sequence, refresh_sequence);  // the 407 after a pause:
         EXPECT_GT(refreshes()[2].time - refreshes()[1].time, 1800ms);
         ASSERT_TRUE(wait_matrix(expected(), 20s));
-        fds = fd_count(pid);
+        fds = count_open_fds(pid);
         rss = rss_kb(pid);
     }
     static bool wait_matrix(const matrix &want, milliseconds limit) {
@@ -239,7 +292,7 @@ class fault : public ::testing::Test {
             disturb();
             ++rounds;
             EXPECT_EQ(unanswered, 0);
-            EXPECT_NEAR(fds_now = fd_count(pid), fds, fd_slack);
+            EXPECT_NEAR(fds_now = count_open_fds(pid), fds, fd_slack);
             EXPECT_LE(rss_now = rss_kb(pid), rss * 3 / 2);  // sanitizers' shadow grows some
         } while (!HasFailure() && std::chrono::steady_clock::now() - t0 < soak);
         std::printf("soak %s: %d rounds, %ld cycles, fds %d -> %d, VmRSS %ld -> %ld kB\n",
@@ -313,7 +366,7 @@ TEST_F(fault, abusive_clients) {
         // Silent clients, as many as the backlog takes, for three seconds.
         std::array<int, 50> silent;
         sockaddr_un a;
-        const socklen_t len = unix_address(ctl_default_socket, &a);
+        const socklen_t len = unix_address(trapwatch_sock_path, &a);
         for (int &fd : silent) {
             fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
             connect(fd, reinterpret_cast<const sockaddr *>(&a), len);

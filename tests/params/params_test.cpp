@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <numeric>
 #include <thread>
@@ -18,6 +19,7 @@
 #include "params/cmd_msg.h"
 #include "tests/support/keelson_text.h"
 #include "tests/support/sandbox.h"
+#include "tools/config_check.h"
 #include "tools/keelson_stub.h"
 #include "util/state.h"
 
@@ -80,24 +82,22 @@ auto fields(const entry_t &e) {
                       +e.udp_ok, +e.status, +e.seq, e.fail_count);
 }
 
-}  // namespace
-
 // A read that never counts fifteen keys leaves the table all zero (not even
 // numbered); the management address keeps what was scanned before the end.
-TEST(process_params, reads_fill_every_field_of_every_row_or_empty_the_table) {
-    const std::string pp = "process_params({N}): ";
-    const std::string path = params_path;
-    // the file ("": none, "/": a directory), the result, the management
-    // address, the one error line sent ({N}: the source line), the rows, the edit
-    const struct {
-        const char *file;
-        int result;
-        uint32_t mgmt;
-        std::string log;
-        rows_want rows;
-        std::function<void(lines &)> edit = nullptr;
-    } cases[] = {
-        // clang-format off
+const std::string pp = "process_params({N}): ";
+const std::string path = params_path;
+// the file ("": none, "/": a directory), the result, the management
+// address, the one error line sent ({N}: the source line), the rows, the edit
+struct reader_case {
+    const char *file;
+    int result;
+    uint32_t mgmt;
+    std::string log;
+    rows_want rows;
+    std::function<void(lines &)> edit = nullptr;
+};
+const reader_case reader_cases[] = {
+    // clang-format off
         {"", -100, 0x01020304,
          pp + "fopen(" + path + ") failed on error: \"No such file or directory\".\n", {}},
         {"/", 100, 0x01020304,
@@ -171,17 +171,26 @@ TEST(process_params, reads_fill_every_field_of_every_row_or_empty_the_table) {
                  put(l, r, r == 33 || r == 34 ? 0 : twin);
              }
          }},
-        // clang-format on
-    };
+    // clang-format on
+};
+
+// Puts the case's file at the reader's path.
+void place(const reader_case &c) {
+    unlink(params_path);
+    rmdir(params_path);
+    ASSERT_TRUE(std::string(c.file) != "/" || mkdir(params_path, 0755) == 0);
+    if (std::strlen(c.file) > 1) {
+        tw_test::write_file(params_path, config(c.edit));
+    }
+}
+
+}  // namespace
+
+TEST(process_params, reads_fill_every_field_of_every_row_or_empty_the_table) {
     keelson_stub stub;
-    for (const auto &c : cases) {
+    for (const auto &c : reader_cases) {
         SCOPED_TRACE(c.file);
-        unlink(params_path);
-        rmdir(params_path);
-        ASSERT_TRUE(std::string(c.file) != "/" || mkdir(params_path, 0755) == 0);
-        if (std::strlen(c.file) > 1) {
-            tw_test::write_file(params_path, config(c.edit));
-        }
+        place(c);
         std::array<entry_t, 88> table;  // every field, the probe state too, must be rewritten
         std::memset(static_cast<void *>(table.data()), 0xab, sizeof table);
         uint32_t mgmt = 0x01020304;
@@ -215,6 +224,139 @@ TEST(process_params, reads_fill_every_field_of_every_row_or_empty_the_table) {
     }
 }
 
+// The check reads as the daemon reads: for every file of the reader's table
+// and of the fuzz corpus, the same verdict, management address and rows.
+TEST(config_check, verdict_and_table_are_the_readers_own) {
+    std::vector<std::pair<std::string, std::function<void()>>> files;
+    for (const auto &c : reader_cases) {
+        files.push_back({c.file, [&c] { place(c); }});
+    }
+    for (const auto &e :
+         std::filesystem::directory_iterator(TW_SOURCE_DIR "/tests/fuzz/corpus/params")) {
+        files.push_back({e.path().filename(),
+                         [e] { tw_test::write_file(params_path, tw_test::read_file(e.path())); }});
+    }
+    keelson_stub stub;  // the reader's log lines go there
+    for (const auto &[name, put_file] : files) {
+        SCOPED_TRACE(name);
+        put_file();
+        std::array<entry_t, 88> table;
+        uint32_t mgmt = 0x01020304;
+        const int result = process_params(table.data(), &mgmt);
+        const config_report r = config_check(params_path);
+        EXPECT_EQ(config_complete(r), result == 0);
+        EXPECT_EQ(r.read.mgmt_set ? r.read.mgmt : 0x01020304, mgmt);
+        for (size_t row = 0; row < 88; ++row) {
+            EXPECT_EQ(fields(r.read.rows[row]), fields(table[row])) << "row " << row;
+            EXPECT_TRUE(config_watched(r.read, static_cast<int>(row / 8)) || table[row].ip == 0);
+        }
+    }
+}
+
+// What the operator reads: the reason where the reading stops, the lines
+// read otherwise than they look, and what is watched.
+TEST(config_check, reasons_and_warnings_in_the_operators_words) {
+    const struct {
+        const char *what;
+        std::function<void(lines &)> edit;
+        std::vector<std::string> said;       // lines of the text, in order
+        std::vector<std::string> json = {};  // pieces of the JSON, in order
+    } cases[] = {
+        {"an empty line",
+         [](lines &l) { l.insert(l.begin() + 4, "\n"); },
+         {": line 5: empty line: the daemon stops reading here",
+          "the daemon then watches nothing until a good file is read (trapwatchctl restart)",
+          "the management address read before that, 192.0.2.1, stays"},
+         {"{\"file\":\"/mnt/params/cfparams.txt\",\"complete\":false,\"line\":5,\"reason\":"
+          "\"empty line: the daemon stops reading here\",\"keys\":4,\"lines\":5,\"management\":"
+          "\"192.0.2.1\",\"groups\":[],\"probed_once\":[],\"warnings\":[]}\n"}},
+        {"a comment",
+         [](lines &l) { l.insert(l.begin(), "# written by hand\n"); },
+         {": line 1: a comment: the daemon stops reading here"}},
+        {"no '='",
+         [](lines &l) {
+             l.insert(l.begin() + 2, {"x=1\n", "snmp_c1_ip\n"});
+         },
+         {": line 4: no '=' before the fifteenth key: the daemon stops reading here",
+          "warning: line 3: unknown key \"x\": the line is skipped"}},
+        {"fourteen keys",
+         [](lines &l) { l.pop_back(); },
+         {": the file ends after 14 of the 15 keys"}},
+        {"no break at the end",
+         [](lines &l) { l[14].pop_back(); },
+         {": complete: the daemon reads its 15 keys in 15 lines",
+          "warning: line 15: no line break at its end: its last character is dropped; the "
+          "daemon reads \"snmp_status=1, 1, 1, 1, 1, 1, 1, 1, 1, 1, \""}},
+        {"slips",
+         [](lines &l) {
+             l[0] = "ip_address = 0xc0000201\nip_address=0xc0000201\n";
+             l[1] = "snmp_c1_ip= 0x0a000101, 0x0a000102\n";
+             l[2] = "snmp_c2_ip=0x0a000201 ,0x0a000202\n";
+             l[3] += "snmp_c3_ip=0x0a000301\n";  // again
+             l[5] = "snmp_c5_ip=0x0a000201\n";   // c2's first, on the same port
+             l[11] = "";                         // c11 never comes
+             l[12] =
+                 "snmp_v3_trap_port=70000, 0162, 1003, 1004, 114, 1006, 1007, 1008, 1009, "
+                 "1010, 1011\n";
+             l[13] = "snmp_v3_trap_status=1, 1, 1, 1, 1, 1, 1, 1, 1, 0, 1\n";
+             l[14] = "snmp_status=1, 1, 1, 1, 1, 1, 1, 1, 0, 1, 1\n";
+             l.push_back("\nsnmp_c11_ip=0x0a000b01\n");
+         },
+         {": complete: the daemon reads its 15 keys in 16 lines", "management address 192.0.2.1",
+          "group  watched              trap port  receivers (index:address)",
+          "c1     yes                  4464       -",
+          "c2     yes                  114        0:10.0.2.1",
+          "c3     yes                  1003       0:10.0.3.1 1:10.0.3.2 2:10.0.3.3 3:10.0.3.4 "
+          "4:10.0.3.5 5:10.0.3.6 6:10.0.3.7 7:10.0.3.8",
+          "c5     yes                  114        0:10.0.2.1",
+          "c9     no (status 0)        1009       -", "c10    no (trap status 0)   1010       -",
+          "c11    yes                  1011       -",
+          "probed once: 10.0.2.1 port 114 for c2.0 c5.0",
+          "warning: line 1: unknown key \"ip_address \": the line is skipped (blanks around '=' "
+          "belong to the key)",
+          "warning: line 3: a blank after '=': the daemon reads 0 of the 2 numbers of snmp_c1_ip: "
+          "the whole list is lost",
+          "warning: line 4: a blank before a comma: the daemon reads 1 of the 2 numbers of "
+          "snmp_c2_ip: the rest is lost",
+          "warning: line 6: snmp_c3_ip given again (first on line 5): counted again, so another "
+          "key may never be read",
+          "warning: line 14: the trap port of c1 (70000) does not fit 16 bits: the daemon uses "
+          "port 4464",
+          "warning: line 14: the trap port of c2 is written with a leading 0, which makes it "
+          "octal: the daemon uses port 114",
+          "warning: line 17: this line and the 1 after it come after the fifteenth key: the "
+          "daemon never reads them",
+          "warning: snmp_c11_ip is never read (fifteen keys were counted before it): its numbers "
+          "are 0"},
+         {"\"complete\":true,\"keys\":15,\"lines\":16,\"management\":\"192.0.2.1\",",
+          "{\"group\":\"c2\",\"watched\":true,\"trap_status\":1,\"status\":1,\"trap_port\":114,"
+          "\"addresses\":[\"10.0.2.1\",null,null,null,null,null,null,null]}",
+          "{\"group\":\"c10\",\"watched\":false,\"trap_status\":0,",
+          "\"probed_once\":[{\"address\":\"10.0.2.1\",\"trap_port\":114,\"rows\":[\"c2.0\","
+          "\"c5.0\"]}]",
+          "{\"line\":1,\"text\":\"unknown key \\\"ip_address \\\": the line is skipped",
+          "{\"line\":0,\"text\":\"snmp_c11_ip is never read"}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        tw_test::write_file(params_path, config(c.edit));
+        const config_report r = config_check(params_path);
+        const std::string text = config_text(r), json = config_json(r);
+        size_t at = 0;
+        for (const std::string &line : c.said) {
+            const size_t found = text.find(line + "\n", at);
+            ASSERT_NE(found, std::string::npos) << line << "\nin:\n" << text;
+            at = found + line.size();
+        }
+        at = 0;
+        for (const std::string &piece : c.json) {
+            const size_t found = json.find(piece, at);
+            ASSERT_NE(found, std::string::npos) << piece << "\nin:\n" << json;
+            at = found + piece.size();
+        }
+    }
+}
+
 TEST(controller_link, log_record_is_exact_and_its_line_cut_to_127) {
     std::string line;
     for (int i = 0; i < 200; ++i) {
@@ -236,10 +378,14 @@ TEST(controller_link, log_record_is_exact_and_its_line_cut_to_127) {
 }
 
 TEST(controller_link, the_answer_is_the_result_and_a_short_one_is_reported_once) {
-    // The stand-in's reply to every command (the reports too), the command
-    // (230: a log record), a re-read pending (nothing is sent), the result,
-    // and the byte count of the short answer reported (nullptr: no report).
-    const std::tuple<keelson_reply, int32_t, int, int, const char *> cases[] = {
+    struct link_case {
+        keelson_reply reply;  // the stand-in's to every command (the reports too)
+        int32_t cmd;          // 230: a log record
+        int reread;           // a re-read pending: nothing is sent
+        int result;
+        const char *count;  // the byte count of the short answer reported (nullptr: no report)
+    };
+    const link_case cases[] = {
         {{kind::answer, -5}, 407, 0, -5, nullptr},
         {{kind::answer, 7, 0, 300ms}, 308, 0, 7, nullptr},  // a slow answer is waited for
         {{kind::answer, -121}, 382, 0, -121, nullptr},      // the stand-in's own -121

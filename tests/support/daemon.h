@@ -9,7 +9,6 @@
 
 #include <array>
 #include <atomic>
-#include <filesystem>
 #include <optional>
 #include <thread>
 
@@ -19,8 +18,7 @@
 namespace tw_test {
 
 using std::chrono::milliseconds;
-using matrix = std::array<uint8_t, ctl_matrix_len>;
-inline const std::string lib_sh = "bash " TW_SOURCE_DIR "/scripts/lib.sh ";
+using matrix = std::array<uint8_t, tw_rows>;
 
 // Exit status of child pid (-1: any child), 128 + signal if killed; -1 if none ended in time.
 inline int wait_exit(pid_t pid, milliseconds limit) {
@@ -45,7 +43,7 @@ inline int launch(mode_t mask = 022, bool std_closed = false) {
     return wait_exit(pid, milliseconds(10000));
 }
 inline ctl_outcome ctl(int32_t cmd, int32_t param = 0, milliseconds limit = milliseconds(5000)) {
-    return ctl_exchange(ctl_default_socket, cmd, param, limit);
+    return ctl_exchange(trapwatch_sock_path, cmd, param, limit);
 }
 // Launches and waits for the control socket; the lock holder, 0 on failure.
 inline pid_t start_serving(mode_t mask = 022, bool std_closed = false) {
@@ -78,17 +76,6 @@ inline run_result trapwatchctl(const std::string &args) {
     return run("timeout 20 " TW_EMULATOR " " TW_BINARY_DIR "/tools/trapwatchctl " + args);
 }
 
-// Open descriptors of pid: the fewest over a few looks, so that a
-// connection passing through does not count.
-inline int fd_count(pid_t pid) {
-    long fewest = 1 << 30;
-    for (int k = 0; k < 10; ++k, std::this_thread::sleep_for(milliseconds(30))) {
-        std::error_code e;
-        const std::filesystem::directory_iterator fds("/proc/" + std::to_string(pid) + "/fd", e);
-        fewest = std::min(fewest, e ? -1L : static_cast<long>(std::distance(begin(fds), end(fds))));
-    }
-    return static_cast<int>(fewest);
-}
 inline long rss_kb(pid_t pid) {
     const std::string s = read_file("/proc/" + std::to_string(pid) + "/status");
     return std::stol(s.substr(s.find("VmRSS:") + 6));

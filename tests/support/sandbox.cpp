@@ -3,6 +3,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -43,11 +44,21 @@ bool wait_until(const std::function<bool()> &pred, std::chrono::milliseconds lim
     return true;
 }
 
-int count_open_fds() {
-    std::error_code e;
-    const std::filesystem::directory_iterator fds("/proc/self/fd", e);
-    // Less the iterator's own descriptor.
-    return e ? -1 : static_cast<int>(std::distance(begin(fds), end(fds))) - 1;
+int count_open_fds(pid_t pid) {
+    const std::string dir = pid == 0 ? "/proc/self/fd" : "/proc/" + std::to_string(pid) + "/fd";
+    const int looks = pid == 0 ? 1 : 10;
+    long fewest = 1L << 30;
+    for (int k = 0; k < looks; ++k) {
+        if (k > 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        }
+        std::error_code e;
+        const std::filesystem::directory_iterator fds(dir, e);
+        // Less the iterator's own descriptor, when it is this process's.
+        const long n = static_cast<long>(std::distance(begin(fds), end(fds))) - (pid == 0 ? 1 : 0);
+        fewest = std::min(fewest, e ? -1L : n);
+    }
+    return static_cast<int>(fewest);
 }
 
 int sh(const std::string &command) {

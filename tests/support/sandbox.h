@@ -1,6 +1,8 @@
 // Helpers for tests that run inside scripts/sandbox.sh.
 #pragma once
 
+#include <sys/types.h>
+
 #include <chrono>
 #include <functional>
 #include <string>
@@ -8,6 +10,8 @@
 namespace tw_test {
 
 inline constexpr const char *capture_path = "/run/ttyS0.capture";
+// The scripts' recipes (the receivers' network, the configuration writer) as a command.
+inline const std::string lib_sh = "bash " TW_SOURCE_DIR "/scripts/lib.sh ";
 
 bool in_sandbox();
 
@@ -23,8 +27,10 @@ bool wait_console(const std::string &needle, std::chrono::milliseconds limit, si
 // Polls pred every 10 ms until it holds or limit passes.
 bool wait_until(const std::function<bool()> &pred, std::chrono::milliseconds limit);
 
-// Number of open descriptors of this process.
-int count_open_fds();
+// Open descriptors of pid, 0 for this process.  Another process's count is
+// the fewest over a few looks, so that a connection passing through does not
+// count; this process's own is exact.
+int count_open_fds(pid_t pid = 0);
 
 // Runs a shell command (outside any emulator); returns its exit status.
 int sh(const std::string &command);

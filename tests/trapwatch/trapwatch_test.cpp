@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "net/packet.h"
+#include "tests/support/expect.h"
 #include "tests/support/keelson_text.h"
 #include "tests/support/sandbox.h"
 #include "tools/keelson_stub.h"
@@ -39,7 +40,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using lines = std::vector<std::string>;
-const std::string full = "382(1) 308(1) 407(1) 382(0) ";  // the refresh sequence
+const std::string &full = tw_test::refresh_sequence;
 
 // Row r: group r / 8, index r % 8, 198.51.100.r on port 16200 + group, seq
 // 0x100 + r, marks 0 (udp_ok as given); the flags as at start, the console quiet.
@@ -56,7 +57,7 @@ void fresh(uint8_t udp_ok = 0) {
     std::memset(entries_status, 0, sizeof entries_status);
     std::memset(sent_entries_status, 0, sizeof sent_entries_status);
     entries_index.store(0);
-    refresh_snmp_conf.store(3);
+    refresh_snmp_conf.store(refresh_attempts);
     for (auto *w : {&keelson_started, &reread_params, &reread_params_finish, &called_from_set_df})
         w->store(0);
     dbg_level.store(0);
@@ -87,13 +88,16 @@ cmd_msg_t serve(int32_t cmd, int32_t param = 0) {
 
 TEST(check_status, codes_now_and_a_status_change_on_the_fourth_miss) {
     fresh();
-    // Row 5 per pass: marks, code (the older half keeps the last), status, misses.
-    const std::array<int, 5> steps[] = {{1, 1, 2, 1, 0}, {1, 0, 1, 1, 1}, {0, 1, 0, 1, 2},
-                                        {1, 1, 2, 1, 0}, {0, 0, 0, 1, 1}, {0, 0, 0, 1, 2},
-                                        {0, 0, 0, 1, 3}, {0, 0, 0, 0, 0}};
+    struct pass {       // row 5's, one pass each
+        int ping, udp;  // the marks
+        int code;       // in the half built (the older half keeps the last)
+        int status, fails;
+    };
+    const pass steps[] = {{1, 1, 2, 1, 0}, {1, 0, 1, 1, 1}, {0, 1, 0, 1, 2}, {1, 1, 2, 1, 0},
+                          {0, 0, 0, 1, 1}, {0, 0, 0, 1, 2}, {0, 0, 0, 1, 3}, {0, 0, 0, 0, 0}};
     for (size_t i = 0; i < std::size(steps); ++i) {
         const auto [ping, udp, code, status, fails] = steps[i];
-        const auto was = i > 0 ? steps[i - 1] : std::array<int, 5>{};
+        const pass was = i > 0 ? steps[i - 1] : pass{};
         refresh_snmp_conf.store(0);
         marks(5, ping, udp);
         const uint32_t half = entries_index.load() ^ 1;  // built, then published
@@ -102,8 +106,8 @@ TEST(check_status, codes_now_and_a_status_change_on_the_fourth_miss) {
             (std::array<int, 6>{static_cast<int>(entries_index.load()), entries_status[half][0][5],
                                 entries_status[half ^ 1][0][5], entries[5].status,
                                 static_cast<int>(entries[5].fail_count), refresh_snmp_conf.load()}),
-            (std::array<int, 6>{static_cast<int>(half), code, was[2], status, fails,
-                                status != was[3] ? 3 : 0}));
+            (std::array<int, 6>{static_cast<int>(half), code, was.code, status, fails,
+                                status != was.status ? refresh_attempts : 0}));
     }
     // After a change in a pass, later failing rows go at once, earlier ones count.
     marks(1, 0, 0).status = marks(9, 0, 0).status = 1;
@@ -149,17 +153,20 @@ TEST(check_status, refresh_handshake_outcomes) {
         std::array<int, 4> after;        // the flags, then sent_entries_status[0]
         uint8_t seen = 0;                // group 0's first code as GET_STATUS left it
     };
+    constexpr int n = refresh_attempts;
+    // clang-format off
     const handshake_case cases[] = {
         {"full, 308 accepted: paused", {0, 0, 0}, {1, 1, 1}, full, {0}, {1, 0, 0, 0}},
         {"full, 308 refused", {0, -9, 0}, {1, 0, 0}, full, {0}, {1, 0, 0, 0}},
-        {"382 refused: no attempt used", {-4, 0, 0}, {1, 0, 0}, "382(1) ", {3, 3}, {1, 0, 0, 0}},
+        {"382 refused: no attempt used", {-4, 0, 0}, {1, 0, 0}, "382(1) ", {n, n}, {1, 0, 0, 0}},
         {"re-read: 407 alone", {0, 0, 0}, {1, 0, 1}, "407(1) ", {0}, {1, 0, 0, 0}},
-        {"407 fails thrice", {0, -9, -5}, {1, 1, 0}, full, {2, 1, 0}, {1, 1, 0, 0}},
-        {"re-read, 407 fails thrice", {0, 0, -5}, {1, 0, 1}, "407(0) ", {2, 1, 0}, {1, 0, 1, 0}},
-        {"before KEELSON_START", {0, 0, 0}, {0, 0, 0}, "", {3, 3}, {0, 0, 0, 0}},
+        {"407 fails thrice", {0, -9, -5}, {1, 1, 0}, full, {n - 1, n - 2, 0}, {1, 1, 0, 0}},
+        {"re-read, 407 fails thrice", {0, 0, -5}, {1, 0, 1}, "407(0) ", {n - 1, n - 2, 0}, {1, 0, 1, 0}},
+        {"before KEELSON_START", {0, 0, 0}, {0, 0, 0}, "", {n, n}, {0, 0, 0, 0}},
         // Only group 0 is compared; then 0xFF, no code, makes the next pass differ.
         {"group 0 as GET_STATUS saw it", {0, 0, 0}, {1, 0, 0}, "", {0}, {1, 0, 0, 255}, 1},
     };
+    // clang-format on
     keelson_stub k;
     for (const handshake_case &c : cases) {
         SCOPED_TRACE(c.name);
@@ -298,24 +305,30 @@ TEST(control_dispatch, every_command_in_turn) {
         int32_t param = 0, reply = 0;
     };
     std::string half[2] = {std::string(tw_rows, '\1'), std::string(tw_rows, '\2')};
+    // The mask as the debug commands leave it, one class added after another.
+    constexpr uint64_t kc = dbg_keelson_cmd, ki = kc | dbg_init, kip = ki | dbg_proc,
+                       cyc = kip | dbg_monitor_cycle, all = cyc | dbg_monitor;
+    const char *ver = tw_test::version.c_str();
+    // clang-format off
     const ctl_case cases[] = {
         {14, {0, 0, 0, 0, 255}, 0, {}, "", 0, -103},
         {-1, {0, 0, 0, 0, 255}, 0, {}, "", 0, -103},
-        {10, {0, 0, 0, 0, 255}, 0x80, {}},                          // gated by the bit it sets
-        {5, {0, 0, 0, 1, 255}, 0x80, {"cmd: 5", "KEELSON_START"}},  // and nothing clears it
-        {0, {0, 1, 1, 1, 255}, 0x80, {"cmd: 0", "RESTART", "called from set default"}, "", 1},
-        {0, {0, 1, 0, 1, 255}, 0x80, {"cmd: 0", "RESTART", "called from snmp apply"}},
-        {1, {0, 1, 0, 1, 2}, 0x80, {"cmd: 1", "GET_STATUS"}, half[1]},
-        {3, {1, 1, 0, 1, 255}, 0x80, {"cmd: 3"}},
-        {2, {0, 1, 0, 1, 255}, 0x80, {"cmd: 2", "STOP"}},
-        {7, {0, 1, 0, 1, 255}, 0x90, {"cmd: 7", "DBG_INIT", "exit"}},
-        {8, {0, 1, 0, 1, 255}, 0xB0, {"cmd: 8", "DBG_INIT", "exit"}},  // DBG_PROC, shown so
-        {9, {0, 1, 0, 1, 255}, 0xF0, {"cmd: 9", "TRAPWATCH_CMD_DBG_MONITOR_CYCLE", "exit"}},
-        {11, {0, 1, 0, 1, 255}, 0x1F0, {"cmd: 11", "TRAPWATCH_CMD_DBG_MONITOR", "exit"}},
-        {13, {0, 1, 0, 1, 255}, 0x1F0, {"cmd: 13", "GET_VER", "exit"}, "0.0.12.19"},
-        {6, {0, 1, 0, 1, 255}, 3, {"cmd: 6", "DBG_OFF"}},
-        {7, {0, 1, 0, 1, 255}, 0x13, {"exit"}},
+        {10, {0, 0, 0, 0, 255}, kc, {}},                          // gated by the bit it sets
+        {5, {0, 0, 0, 1, 255}, kc, {"cmd: 5", "KEELSON_START"}},  // and nothing clears it
+        {0, {0, 1, 1, 1, 255}, kc, {"cmd: 0", "RESTART", "called from set default"}, "", 1},
+        {0, {0, 1, 0, 1, 255}, kc, {"cmd: 0", "RESTART", "called from snmp apply"}},
+        {1, {0, 1, 0, 1, 2}, kc, {"cmd: 1", "GET_STATUS"}, half[1]},
+        {3, {1, 1, 0, 1, 255}, kc, {"cmd: 3"}},
+        {2, {0, 1, 0, 1, 255}, kc, {"cmd: 2", "STOP"}},
+        {7, {0, 1, 0, 1, 255}, ki, {"cmd: 7", "DBG_INIT", "exit"}},
+        {8, {0, 1, 0, 1, 255}, kip, {"cmd: 8", "DBG_INIT", "exit"}},  // DBG_PROC, shown so
+        {9, {0, 1, 0, 1, 255}, cyc, {"cmd: 9", "TRAPWATCH_CMD_DBG_MONITOR_CYCLE", "exit"}},
+        {11, {0, 1, 0, 1, 255}, all, {"cmd: 11", "TRAPWATCH_CMD_DBG_MONITOR", "exit"}},
+        {13, {0, 1, 0, 1, 255}, all, {"cmd: 13", "GET_VER", "exit"}, ver},
+        {6, {0, 1, 0, 1, 255}, dbg_level_default, {"cmd: 6", "DBG_OFF"}},
+        {7, {0, 1, 0, 1, 255}, dbg_level_default | dbg_init, {"exit"}},
     };
+    // clang-format on
     keelson_stub k;
     fresh();
     std::memcpy(entries_status, (half[0] + half[1]).data(), sizeof entries_status);
@@ -381,10 +394,11 @@ TEST(stop_routine, paths_signals_and_the_commands_that_end_the_process) {
     death_row("exit now, child running", 0, 0, [] { exit_now_with_child(0); });
     death_row("exit now, child killed: a pause whose SIGCHLD leaves 123", 123, 0.9,
               [] { exit_now_with_child(-1); });
-    death_row("exit now, no child: the first nonzero code wins", 138, 0, [] {
-        c_exit_code.store(-118);
-        clean_and_exit(-100, 1, 7);
-    });
+    death_row("exit now, no child: the first nonzero code wins", tw_test::exit_already_loaded, 0,
+              [] {
+                  c_exit_code.store(TW_ERR_ALREADY_LOADED);
+                  clean_and_exit(-100, 1, 7);
+              });
     // Closing each descriptor once, surviving its pause's SIGCHLD; then done for good.
     death_row("daemon mode", 42, 0.9, [] {
         route_signal(SIGCHLD);
@@ -416,19 +430,33 @@ TEST(stop_routine, paths_signals_and_the_commands_that_end_the_process) {
         serve(TRAPWATCH_CMD_DBG_SEG_FAULT);
         std::_Exit(1);
     });
-    death_row("TERMINATE returns after the stop and its pause", 42, 0.9, [] {
-        route_signal(SIGCHLD);
-        const int listening = socket(AF_UNIX, SOCK_STREAM, 0);
-        cmd_sock.store(listening);
-        const cmd_msg_t resp = serve(TRAPWATCH_CMD_TERMINATE);
-        std::exit(resp.cmd == 0 && child_killed.load() == 1 && closed(listening) ? 42 : 1);
-    });
+    static pthread_t term_to;  // SIGTERM's thread, during TERMINATE's pause
+    for (bool same_thread : {true, false}) {
+        term_to = same_thread ? pthread_self() : pthread_t{};
+        death_row(
+            same_thread ? "TERMINATE returns after the stop and its pause, SIGTERM in it"
+                        : "a SIGTERM on another thread in the pause waits for TERMINATE",
+            42, 0.9, [] {
+                route_signal(SIGCHLD);
+                route_signal(SIGTERM);
+                const int listening = socket(AF_UNIX, SOCK_STREAM, 0);
+                cmd_sock.store(listening);
+                std::thread other([] {
+                    const pthread_t to = term_to == pthread_t{} ? pthread_self() : term_to;
+                    usleep(300000);
+                    pthread_kill(to, SIGTERM);
+                    usleep(2000000);  // the handler holds this thread till the stop ends
+                });
+                other.detach();
+                const cmd_msg_t resp = serve(TRAPWATCH_CMD_TERMINATE);
+                std::exit(resp.cmd == 0 && child_killed.load() == 1 && closed(listening) ? 42 : 1);
+            });
+    }
 }
 
 // The real threads over scripts/lib.sh's receivers' network (veth, neighbours pinned):
 // row 0 192.0.2.10:16200 listening -> 2, 1 .11 refused -> 1, 2 .12 held by nobody -> 0,
 // 3 .13 listening, taken away later; 8 .10:16200 twin of 0; 16 .10:16202 refused -> 1.
-const std::string lib = "bash " TW_SOURCE_DIR "/scripts/lib.sh ";
 
 // What left here since the last call, from a packet socket on the link, as
 // "ping .D seq S row G/I" or "udp .D:PORT"; echo requests' bytes checked too.
@@ -478,12 +506,13 @@ bool next_pass() {  // one every 5 s
 }
 
 TEST(network, probes_codes_refresh_and_stop_over_a_veth_link) {
-    ASSERT_EQ(
-        0, tw_test::sh(
-               lib + "tw_rxnet_up twrx 0 192.0.2.10 192.0.2.11 192.0.2.13 -- 192.0.2.12 && " + lib +
-               "tw_config 192.0.2.1 16200:192.0.2.10,192.0.2.11,192.0.2.12,192.0.2.13 "
-               "16200:192.0.2.10 16202:192.0.2.10 >" +
-               params_path));
+    ASSERT_EQ(0,
+              tw_test::sh(tw_test::lib_sh +
+                          "tw_rxnet_up twrx 0 192.0.2.10 192.0.2.11 192.0.2.13 -- 192.0.2.12 && " +
+                          tw_test::lib_sh +
+                          "tw_config 192.0.2.1 16200:192.0.2.10,192.0.2.11,192.0.2.12,192.0.2.13 "
+                          "16200:192.0.2.10 16202:192.0.2.10 >" +
+                          params_path));
     ASSERT_EQ(
         0, tw_test::sh("ip netns exec twrx " TW_EMULATOR " " TW_BINARY_DIR
                        "/tools/lab/trap-listener 192.0.2.10:16200 192.0.2.13:16200 >/dev/null &"));
@@ -504,6 +533,7 @@ TEST(network, probes_codes_refresh_and_stop_over_a_veth_link) {
     k.set_status(308, -1);  // no two-second pause
     // The receive thread's result is -117 by now; the send thread's is set apart from 0.
     for (auto *w : {&keelson_started, &enable_send, &send_thread_status}) w->store(1);
+    recv_sock_released.store(0);        // as at start: the failed thread above set it
     std::thread(recv_thread).detach();  // never joined, as in the daemon
     ASSERT_TRUE(tw_test::wait_until([] { return recv_sock.load() != 0; }, 3s));
     std::thread(send_thread).detach();
@@ -524,7 +554,7 @@ TEST(network, probes_codes_refresh_and_stop_over_a_veth_link) {
     EXPECT_EQ(refresh_sent(k), full) << "carrying the codes";
 
     // Row 3's receiver goes away: code 0 at once, status on the fourth miss.
-    ASSERT_EQ(0, tw_test::sh(lib + "tw_rxnet_addr twrx del 192.0.2.13"));
+    ASSERT_EQ(0, tw_test::sh(tw_test::lib_sh + "tw_rxnet_addr twrx del 192.0.2.13"));
     k.clear();
     want[3] = 0;
     ASSERT_TRUE(next_pass());
@@ -563,11 +593,9 @@ TEST(network, probes_codes_refresh_and_stop_over_a_veth_link) {
     // The stop, as the daemon's: both end with status 0 and no error line.
     k.clear();
     stopping_flag.store(1);
-    const int rx = recv_sock.exchange(0);
-    shutdown(rx, SHUT_RDWR);  // wakes the receive; closed after its end (a race otherwise)
+    close_word(recv_sock, close_mode::shut_down, &recv_sock_released);
     EXPECT_TRUE(tw_test::wait_until(
         [] { return recv_thread_status.load() == 0 && send_thread_status.load() == 0; }, 2s));
-    close(rx);
     EXPECT_EQ(k.count(), 0u);
 }
 

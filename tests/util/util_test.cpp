@@ -13,6 +13,7 @@
 #include <csignal>
 #include <thread>
 
+#include "params/protocol.h"
 #include "tests/support/keelson_text.h"
 #include "tests/support/sandbox.h"
 #include "util/cpu.h"
@@ -82,12 +83,21 @@ TEST(bind_thread_to_cpu, pins_to_one_processor_and_passes_an_empty_set_on_as_ref
 }
 
 TEST(console_trace, mask_gates_each_line_and_its_bytes_arrive_exactly) {
-    // debug level, the line's mask, printed (0x100 has no line of its own)
-    // clang-format off
-    const std::tuple<uint64_t, uint64_t, bool> cases[] = {
-        {3, 0x02, true}, {3, 0x10, false}, {3, 0x90, false}, {3 | 0x80, 0x90, true},
-        {3 | 0x100, 0x10, false}, {~0ull, 0, false}, {1ull << 40, 1ull << 40, true}};
-    // clang-format on
+    struct gate_case {
+        uint64_t level;  // the debug mask
+        uint64_t mask;   // the line's
+        bool shown;
+    };
+    constexpr uint64_t def = dbg_level_default, k = dbg_keelson_cmd;
+    const gate_case cases[] = {
+        {def, dbg_library, true},
+        {def, dbg_init, false},
+        {def, dbg_init | k, false},
+        {def | k, dbg_init | k, true},
+        {def | dbg_monitor, dbg_init, false},  // DBG_MONITOR's bit has no line of its own
+        {~0ull, dbg_none, false},
+        {1ull << 40, 1ull << 40, true},
+    };
     for (const auto &[level, mask, shown] : cases) {
         EXPECT_EQ(printed([&] { tty_prnt(mask, "%s(%d): x\n\r", "main", 7); }, level),
                   shown ? "main(7): x\n\r" : "")
@@ -175,12 +185,12 @@ TEST_F(util_test, waiting_gives_the_exit_status_or_the_failure_and_its_line) {
         "waitpid() fail on error \"" + std::string(strerror(ECHILD)) + "\"";
     const std::tuple<const char *, int, const char *, uint64_t> cases[] = {
         {"exit 255", 255, "", 0},
-        {"kill -9 $$", -133, "child interrupted by sig=0x9", 0x02},
+        {"kill -9 $$", -133, "child interrupted by sig=0x9", dbg_library},
         // The program starts with SIGPIPE (bit 13 of its SigIgn mask) ignored.
         {"exit $(( 0x$(grep ^SigIgn /proc/$$/status | cut -f2) >> 12 & 1 ))", 1, "", 0},
-        {nullptr, -133, "child interrupted by sig=0x6", 0x02},  // the child aborts
+        {nullptr, -133, "child interrupted by sig=0x6", dbg_library},  // the child aborts
         // SIGCHLD ignored: the kernel reaps the child, nothing is left to wait for.
-        {"", -100, no_child.c_str(), 0x01},
+        {"", -100, no_child.c_str(), dbg_daemon},
     };
     for (const auto &[script, result, line, bit] : cases) {
         std::string text = script != nullptr ? script : "";
@@ -250,23 +260,31 @@ TEST_F(util_test, output_goes_where_quiet_path_and_mode_say_and_no_descriptor_le
     const std::string log = work + "/log";
     const std::string no_dir = work + "/no/dir.log";
     const char *const l = log.c_str();
-    // redirected, quiet, path, mode, the log holds "old\n" beforehand,
-    // then what reached: the caller's output|its errors|the log ("-": none)
-    const std::tuple<bool, int, const char *, unsigned int, bool, const char *> cases[] = {
-        {false, 0, nullptr, 0, false, "out\n|err\n|-"},
-        {false, 1, nullptr, 0, false, "||-"},
-        {true, 0, nullptr, 1, false, "out\n|err\n|-"},
-        {true, 1, nullptr, 4, false, "||-"},  // quiet silences whatever the mode
-        {true, 0, l, 1, true, "||old\nout\nerr\n"},
-        {true, 0, l, 2, false, "|err\n|out\n"},
-        {true, 0, l, 3, false, "out\n||err\n"},
-        {true, 0, l, 4, false, "out\n|err\n|"},  // created, nothing redirected
-        {true, 1, l, 2, false, "|err\n|out\n"},  // with a path, quiet is moot
-        {true, 0, no_dir.c_str(), 1, false, "out\n|open: No such file or directory\nerr\n|-"},
+    // redirected, quiet, path, mode, the log holds "old\n" beforehand, the
+    // caller's output closed, then what reached: the caller's output|its
+    // errors|the log ("-": none)
+    const std::tuple<bool, int, const char *, unsigned int, bool, bool, const char *> cases[] = {
+        {false, 0, nullptr, 0, false, false, "out\n|err\n|-"},
+        {false, 1, nullptr, 0, false, false, "||-"},
+        {false, 1, nullptr, 0, false, true, "||-"},  // /dev/null lands on 1, and stays
+        {true, 0, nullptr, 1, false, false, "out\n|err\n|-"},
+        {true, 1, nullptr, 4, false, false, "||-"},  // quiet silences whatever the mode
+        {true, 0, l, 1, true, false, "||old\nout\nerr\n"},
+        {true, 0, l, 2, false, false, "|err\n|out\n"},
+        {true, 0, l, 2, false, true, "|err\n|out\n"},  // the log lands on 1, and stays
+        {true, 0, l, 3, false, false, "out\n||err\n"},
+        {true, 0, l, 4, false, false, "out\n|err\n|"},  // created, nothing redirected
+        {true, 1, l, 2, false, false, "|err\n|out\n"},  // with a path, quiet is moot
+        {true, 0, no_dir.c_str(), 1, false, false,
+         "out\n|open: No such file or directory\nerr\n|-"},
     };
-    // The child counts its descriptors last (exec: the shell keeps no copies),
-    // as a program started without the library does under the same capture.
-    std::string script = "echo out; echo err >&2; exec ls /proc/self/fd | wc -l >" + work + "/fds";
+    // The child has a standard output (or ends with 3), and counts its descriptors last
+    // (exec: the shell keeps no copies), as a program started without the library does under
+    // the same capture.
+    std::string script =
+        "[ -e /proc/self/fd/1 ] || exit 3; echo out; echo err >&2; exec ls /proc/self/fd | wc -l "
+        ">" +
+        work + "/fds";
     char *const argv[] = {sh, dash_c, script.data(), nullptr};
     gi::CaptureStdout();
     gi::CaptureStderr();
@@ -274,19 +292,22 @@ TEST_F(util_test, output_goes_where_quiet_path_and_mode_say_and_no_descriptor_le
     const std::string plain =
         gi::GetCapturedStdout() + gi::GetCapturedStderr() + tw_test::read_file(work + "/fds");
     umask(0);  // the created file's mode must not lean on the caller's umask
-    for (const auto &[redirected, quiet, path, mode, old, want] : cases) {
+    for (const auto &[redirected, quiet, path, mode, old, out_closed, want] : cases) {
         unlink(l);
         if (old) {
             tw_test::write_file(log, "old\n");
         }
         gi::CaptureStdout();
         gi::CaptureStderr();
-        EXPECT_EQ(redirected ? wait_spawn_redirect(quiet, path, mode, "sh", argv)
-                             : wait_spawn(quiet, "sh", argv),
-                  0);
+        if (out_closed) {
+            close(STDOUT_FILENO);  // the capture puts it back
+        }
+        const int rc = redirected ? wait_spawn_redirect(quiet, path, mode, "sh", argv)
+                                  : wait_spawn(quiet, "sh", argv);
         struct stat st {};
         const bool made = stat(l, &st) == 0;
         const std::string out = gi::GetCapturedStdout() + "|" + gi::GetCapturedStderr();
+        EXPECT_EQ(rc, 0);
         EXPECT_EQ(out + "|" + (made ? tw_test::read_file(log) : "-"), want) << path << mode;
         EXPECT_EQ(tw_test::read_file(work + "/fds"), plain);
         EXPECT_TRUE(!made || old || (st.st_mode & 07777) == 0644) << std::oct << st.st_mode;

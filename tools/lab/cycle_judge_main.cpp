@@ -64,6 +64,7 @@
 #include "net/packet.h"
 #include "tools/ctl_client.h"
 #include "tools/keelson_stub.h"
+#include "tools/number.h"
 #include "util/bytes.h"
 
 namespace {
@@ -72,7 +73,8 @@ using clock_type = std::chrono::system_clock;
 using namespace std::chrono_literals;
 
 constexpr const char *netns = "twweek";
-constexpr uint32_t mgmt = 0xC0000201;  // 192.0.2.1, tw_rxnet_up's management address
+constexpr size_t matrix_len = tw_rows;  // the status codes a record carries
+constexpr uint32_t mgmt = 0xC0000201;   // 192.0.2.1, tw_rxnet_up's management address
 constexpr uint16_t trap_port = 162;
 constexpr size_t dead_cycles_to_report = 4;  // a removal is reported after the fourth
 
@@ -257,7 +259,7 @@ int open_capture() {
 struct record {
     clock_type::time_point time;
     int32_t cmd, param;
-    std::array<uint8_t, ctl_matrix_len> matrix;
+    std::array<uint8_t, matrix_len> matrix;
 };
 std::mutex records_mu;
 std::deque<record> records;  // refresh records not yet judged, in arrival order
@@ -268,7 +270,7 @@ bool gate_shut_in_cycle = true;       // ... was not, at some moment of this cyc
 bool gate_shut_last_cycle = true;
 
 bool ctl(int32_t cmd, int32_t param, ctl_outcome *out = nullptr) {
-    ctl_outcome o = ctl_exchange(ctl_default_socket, cmd, param, 3s);
+    ctl_outcome o = ctl_exchange(trapwatch_sock_path, cmd, param, 3s);
     if (out != nullptr) {
         *out = o;
     }
@@ -281,10 +283,10 @@ bool ctl(int32_t cmd, int32_t param, ctl_outcome *out = nullptr) {
 // (bounded) until it gets them.
 std::mutex fetch_mu;
 std::condition_variable fetch_cv;
-std::optional<std::array<uint8_t, ctl_matrix_len>> fetch_want;
+std::optional<std::array<uint8_t, matrix_len>> fetch_want;
 bool fetch_stop = false;
 std::atomic<uint64_t> fetch_failures{0};
-std::array<uint8_t, ctl_matrix_len> fetched{};  // the codes last fetched (under fetch_mu)
+std::array<uint8_t, matrix_len> fetched{};  // the codes last fetched (under fetch_mu)
 
 void fetcher() {
     std::unique_lock<std::mutex> l(fetch_mu);
@@ -302,7 +304,7 @@ void fetcher() {
         ctl_outcome o;
         for (int tries = 0; tries < 10 && !got; ++tries) {
             got = ctl(TRAPWATCH_CMD_GET_STATUS, 0, &o) &&
-                  std::memcmp(o.reply.data, want.data(), ctl_matrix_len) == 0;
+                  std::memcmp(o.reply.data, want.data(), matrix_len) == 0;
             if (!got) {
                 usleep(200);
             }
@@ -312,7 +314,7 @@ void fetcher() {
             std::fprintf(stderr, "cycle-judge: GET_STATUS never showed the reported codes\n");
         }
         l.lock();
-        std::memcpy(fetched.data(), o.reply.data, ctl_matrix_len);
+        std::memcpy(fetched.data(), o.reply.data, matrix_len);
     }
 }
 
@@ -321,7 +323,7 @@ void controller_up() {
     s.observer = [](const keelson_request &r) {
         if (r.whole() && r.cmd != keelson_cmd_log) {
             record rec{r.time, r.cmd, r.param, {}};
-            std::memcpy(rec.matrix.data(), r.data.data(), ctl_matrix_len);
+            std::memcpy(rec.matrix.data(), r.data.data(), matrix_len);
             std::lock_guard<std::mutex> l(records_mu);
             records.push_back(rec);
         }
@@ -330,7 +332,7 @@ void controller_up() {
             (r.cmd == keelson_cmd_refresh_begin || r.cmd == keelson_cmd_refresh_apply)) {
             std::lock_guard<std::mutex> l(fetch_mu);
             fetch_want.emplace();
-            std::memcpy(fetch_want->data(), r.data.data(), ctl_matrix_len);
+            std::memcpy(fetch_want->data(), r.data.data(), matrix_len);
             fetch_cv.notify_one();
         }
     };
@@ -349,7 +351,7 @@ void controller_down() {
 // ------------------------------------------------------------- judging ---
 enum class seq_state { idle, mid, apply, end };
 seq_state expect = seq_state::idle;
-std::array<uint8_t, ctl_matrix_len> seq_matrix{};
+std::array<uint8_t, matrix_len> seq_matrix{};
 bool short_expected = false;  // a re-read without the set-default parameter is pending
 bool reopen_due = false;
 
@@ -389,7 +391,7 @@ void report_begins(const record &rec) {
         fault(&n.debounce, "a report without a change at the 1st or %zuth cycle",
               dead_cycles_to_report);
     }
-    for (size_t i = 0; i < ctl_matrix_len; ++i) {
+    for (size_t i = 0; i < matrix_len; ++i) {
         const uint8_t want = i < rx.size() && rx[i].configured ? code_now(rx[i]) : 0;
         const bool stalled = want == 1 && !rx[i].probed && noisy();  // 0 or 1
         if (rec.matrix[i] != want && !(stalled && rec.matrix[i] == 0)) {
@@ -709,7 +711,8 @@ int main(int argc, char **argv) {
         if (a == "--wrap") {
             need_wrap = true;
         } else if (i + 1 < argc && a == "--cycles") {
-            want = std::strtoull(argv[++i], nullptr, 10);
+            long v = 0;
+            want = read_number(argv[++i], 300, 100000000, &v) ? static_cast<uint64_t>(v) : 0;
         } else if (i + 1 < argc && a == "--lib") {
             lib = argv[++i];
         } else if (i + 1 < argc && a == "--noise") {

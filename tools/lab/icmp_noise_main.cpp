@@ -11,11 +11,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "net/packet.h"
+#include "tools/number.h"
 #include "util/bytes.h"
 
 namespace {
@@ -97,10 +99,12 @@ size_t noise_packet(uint32_t i, uint8_t *out) {
 }  // namespace
 
 int main(int argc, char **argv) {
-    char *end = nullptr;
-    const long count = argc > 1 ? std::strtol(argv[1], &end, 10) : 0;
-    const long rate = argc == 4 && std::strcmp(argv[2], "--rate") == 0 ? std::atol(argv[3]) : 0;
-    if (count <= 0 || *end != '\0' || (argc != 2 && rate <= 0)) {
+    long count = 0;
+    long rate = 0;
+    const bool counted = argc > 1 && read_number(argv[1], 1, LONG_MAX, &count);
+    const bool rated = argc == 4 && std::strcmp(argv[2], "--rate") == 0 &&
+                       read_number(argv[3], 1, LONG_MAX, &rate);
+    if (!counted || (argc != 2 && !rated)) {
         std::fprintf(stderr, "usage: icmp-noise COUNT [--rate N]\n");
         return 2;
     }

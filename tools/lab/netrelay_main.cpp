@@ -21,6 +21,8 @@
 #include <deque>
 #include <vector>
 
+#include "tools/number.h"
+
 namespace {
 
 using clock_type = std::chrono::steady_clock;
@@ -62,16 +64,79 @@ struct packet {
     std::vector<unsigned char> bytes;
 };
 
-}  // namespace
+// The two devices and the packets on their way between them.
+struct relay {
+    int fd[2] = {-1, -1};
+    std::chrono::milliseconds delay;
+    std::deque<packet> queue;  // one delay for all: due times never decrease
+    unsigned long carried[2] = {0, 0};
+    unsigned long dropped = 0;
+    std::vector<unsigned char> buf = std::vector<unsigned char>(max_packet);
 
-int main(int argc, char **argv) {
-    long delay_ms = 3;
-    std::vector<const char *> names;
+    // Until the next packet is due, rounded up: a packet leaves at its time
+    // or just after, never early.
+    int wait_ms() const {
+        if (queue.empty()) {
+            return 1000;
+        }
+        auto left = queue.front().due - clock_type::now();
+        auto us = std::chrono::duration_cast<std::chrono::microseconds>(left).count();
+        return us <= 0 ? 0 : static_cast<int>((us + 999) / 1000);
+    }
+
+    // Queues everything the device on this side has to read.
+    void take_in(int side) {
+        while (true) {
+            ssize_t n = read(fd[side], buf.data(), buf.size());
+            if (n <= 0) {
+                return;
+            }
+            if (queue.size() >= max_queued) {
+                ++dropped;
+                continue;
+            }
+            queue.push_back({clock_type::now() + delay, 1 - side,
+                             std::vector<unsigned char>(buf.begin(), buf.begin() + n)});
+        }
+    }
+
+    void send_due() {
+        const auto now = clock_type::now();
+        while (!queue.empty() && queue.front().due <= now) {
+            const packet &q = queue.front();
+            if (write(fd[q.out], q.bytes.data(), q.bytes.size()) > 0) {
+                ++carried[1 - q.out];
+            } else {
+                ++dropped;
+            }
+            queue.pop_front();
+        }
+    }
+
+    // Carries packets until SIGTERM or SIGINT; false when poll fails.
+    bool run() {
+        while (stop_requested == 0) {
+            pollfd p[2] = {{fd[0], POLLIN, 0}, {fd[1], POLLIN, 0}};
+            if (poll(p, 2, wait_ms()) < 0 && errno != EINTR) {
+                std::perror("netrelay: poll");
+                return false;
+            }
+            for (int side = 0; side < 2; ++side) {
+                if ((p[side].revents & POLLIN) != 0) {
+                    take_in(side);
+                }
+            }
+            send_due();
+        }
+        return true;
+    }
+};
+
+// The exit status when the line is wrong or asks for help, else -1.
+int parse_args(int argc, char **argv, long *delay_ms, std::vector<const char *> *names) {
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--delay-ms") == 0 && i + 1 < argc) {
-            char *end = nullptr;
-            delay_ms = std::strtol(argv[++i], &end, 10);
-            if (*end != '\0' || delay_ms < 0 || delay_ms > 10000) {
+            if (!read_number(argv[++i], 0, 10000, delay_ms)) {
                 std::fprintf(stderr, "netrelay: bad --delay-ms\n");
                 return 2;
             }
@@ -83,75 +148,43 @@ int main(int argc, char **argv) {
                 "Prints \"ready\" once both exist.  SIGTERM or SIGINT ends it.\n");
             return 0;
         } else {
-            names.push_back(argv[i]);
+            names->push_back(argv[i]);
         }
     }
-    if (names.size() != 2) {
+    if (names->size() != 2) {
         std::fprintf(stderr, "usage: netrelay [--delay-ms MS] DEV_A DEV_B\n");
         return 2;
+    }
+    return -1;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    long delay_ms = 3;
+    std::vector<const char *> names;
+    if (const int e = parse_args(argc, argv, &delay_ms, &names); e >= 0) {
+        return e;
     }
     struct sigaction sa {};
     sa.sa_handler = on_stop;
     sigaction(SIGTERM, &sa, nullptr);
     sigaction(SIGINT, &sa, nullptr);
 
-    int fd[2] = {tun_open(names[0]), -1};
-    if (fd[0] < 0 || (fd[1] = tun_open(names[1])) < 0) {
+    relay r;
+    r.delay = std::chrono::milliseconds(delay_ms);
+    r.fd[0] = tun_open(names[0]);
+    if (r.fd[0] < 0 || (r.fd[1] = tun_open(names[1])) < 0) {
         return 1;
     }
     std::printf("ready\n");
     std::fflush(stdout);
-
-    const auto delay = std::chrono::milliseconds(delay_ms);
-    std::deque<packet> queue;  // one delay for all: due times never decrease
-    unsigned long carried[2] = {0, 0};
-    unsigned long dropped = 0;
-    std::vector<unsigned char> buf(max_packet);
-
-    while (stop_requested == 0) {
-        int wait_ms = 1000;
-        if (!queue.empty()) {
-            // Rounded up: a packet leaves at its time or just after, never early.
-            auto left = queue.front().due - clock_type::now();
-            auto us = std::chrono::duration_cast<std::chrono::microseconds>(left).count();
-            wait_ms = us <= 0 ? 0 : static_cast<int>((us + 999) / 1000);
-        }
-        pollfd p[2] = {{fd[0], POLLIN, 0}, {fd[1], POLLIN, 0}};
-        if (poll(p, 2, wait_ms) < 0 && errno != EINTR) {
-            std::perror("netrelay: poll");
-            return 1;
-        }
-        for (int side = 0; side < 2; ++side) {
-            if ((p[side].revents & POLLIN) == 0) {
-                continue;
-            }
-            while (true) {
-                ssize_t n = read(fd[side], buf.data(), buf.size());
-                if (n <= 0) {
-                    break;
-                }
-                if (queue.size() >= max_queued) {
-                    ++dropped;
-                    continue;
-                }
-                queue.push_back({clock_type::now() + delay, 1 - side,
-                                 std::vector<unsigned char>(buf.begin(), buf.begin() + n)});
-            }
-        }
-        auto now = clock_type::now();
-        while (!queue.empty() && queue.front().due <= now) {
-            const packet &q = queue.front();
-            if (write(fd[q.out], q.bytes.data(), q.bytes.size()) > 0) {
-                ++carried[1 - q.out];
-            } else {
-                ++dropped;
-            }
-            queue.pop_front();
-        }
+    if (!r.run()) {
+        return 1;
     }
-    std::fprintf(stderr, "netrelay: %lu packets %s->%s, %lu %s->%s, %lu dropped\n", carried[0],
-                 names[0], names[1], carried[1], names[1], names[0], dropped);
-    close(fd[0]);
-    close(fd[1]);
+    std::fprintf(stderr, "netrelay: %lu packets %s->%s, %lu %s->%s, %lu dropped\n", r.carried[0],
+                 names[0], names[1], r.carried[1], names[1], names[0], r.dropped);
+    close(r.fd[0]);
+    close(r.fd[1]);
     return 0;
 }

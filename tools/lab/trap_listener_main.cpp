@@ -15,6 +15,8 @@
 #include <ctime>
 #include <vector>
 
+#include "tools/number.h"
+
 namespace {
 
 volatile sig_atomic_t stop_requested = 0;
@@ -34,10 +36,8 @@ bool parse_endpoint(const char *text, sockaddr_in *out) {
         return false;
     }
     std::memcpy(host, text, n);
-    char *end = nullptr;
-    errno = 0;
-    long port = std::strtol(colon + 1, &end, 10);
-    if (errno != 0 || *end != '\0' || port < 1 || port > 65535) {
+    long port = 0;
+    if (!read_number(colon + 1, 1, 65535, &port)) {
         return false;
     }
     std::memset(out, 0, sizeof *out);
