@@ -154,6 +154,7 @@ std::vector<pid_t> children;  // spawned and not yet reaped
 pid_t spawn(const std::vector<std::string> &args, const char *out = "/dev/null",
             bool quiet = false) {
     std::vector<char *> argv;
+    argv.reserve(args.size() + 1);
     for (const std::string &a : args) {
         argv.push_back(const_cast<char *>(a.c_str()));
     }
@@ -699,42 +700,42 @@ usage_sample sample(pid_t pid) {
     return s;
 }
 
-}  // namespace
-
-int main(int argc, char **argv) {
+struct options {
     uint64_t want = 0;
     std::string noise;
     bool need_wrap = false;
+    std::vector<std::string> daemon;
+};
+
+// The command line; false for a usage error.
+bool parse_options(int argc, char **argv, options &o) {
     int i = 1;
     for (; i < argc && std::strcmp(argv[i], "--") != 0; ++i) {
         const std::string a = argv[i];
         if (a == "--wrap") {
-            need_wrap = true;
+            o.need_wrap = true;
         } else if (i + 1 < argc && a == "--cycles") {
             long v = 0;
-            want = read_number(argv[++i], 300, 100000000, &v) ? static_cast<uint64_t>(v) : 0;
+            o.want = read_number(argv[++i], 300, 100000000, &v) ? static_cast<uint64_t>(v) : 0;
         } else if (i + 1 < argc && a == "--lib") {
             lib = argv[++i];
         } else if (i + 1 < argc && a == "--noise") {
-            noise = argv[++i];
+            o.noise = argv[++i];
         } else {
             break;
         }
     }
-    if (want < 300 || lib.empty() || noise.empty() || i + 1 >= argc ||
+    if (o.want < 300 || lib.empty() || o.noise.empty() || i + 1 >= argc ||
         std::strcmp(argv[i], "--") != 0) {
-        std::fprintf(stderr,
-                     "usage: cycle-judge --cycles N (300 or more) --lib LIB.sh --noise ICMP-NOISE "
-                     "[--wrap] -- DAEMON...\n");
-        return 2;
+        return false;
     }
-    std::vector<std::string> daemon(argv + i + 1, argv + argc);
-    struct sigaction sa {};
-    sa.sa_handler = on_stop;
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
+    o.daemon.assign(argv + i + 1, argv + argc);
+    return true;
+}
 
-    // The network, both configurations, the listeners, the capture.
+// The network, both configurations, the listeners; the capture's socket,
+// or -1.
+int set_up_receivers() {
     std::vector<std::string> up{"bash", lib, "tw_rxnet_up", netns, "0"};
     std::vector<std::string> first{"bash", lib, "tw_config", "192.0.2.1", "162:"};
     std::string unheld;
@@ -758,30 +759,69 @@ int main(int argc, char **argv) {
     for (receiver &r : rx) {
         ok = ok && (!r.held || listen_on(r));
     }
-    const int cap = ok ? open_capture() : -1;
-    if (cap < 0) {
-        std::fprintf(stderr, "cycle-judge: cannot set up the receivers' side\n");
-        return 1;
-    }
-    std::thread fetch_thread(fetcher);
+    return ok ? open_capture() : -1;
+}
+
+// Starts the daemon and announces the controller once the daemon serves.
+bool start_daemon(const std::vector<std::string> &daemon) {
     // Its "cmd connect" errors while the controller is away are expected.
-    int rc = run(daemon, "/dev/null", true) ? 0 : 1;
-    for (int t = 0; rc == 0 && !ctl(TRAPWATCH_CMD_GET_VER, 0); ++t) {
+    if (!run(daemon, "/dev/null", true)) {
+        return false;
+    }
+    for (int t = 0; !ctl(TRAPWATCH_CMD_GET_VER, 0); ++t) {
         if (t == 50) {
             std::fprintf(stderr, "cycle-judge: the daemon does not answer\n");
-            rc = 1;
+            return false;
         }
         usleep(100000);
     }
-    if (rc == 0) {
-        controller_up();  // the announcement, once the daemon serves
-    }
-    const pid_t pid = ctl_lock_holder();
-    const auto start = std::chrono::steady_clock::now();
-    usage_sample first_use, last_use;
+    controller_up();
+    return true;
+}
 
-    auto last_cycle = start;
-    while (rc == 0 && stop_requested == 0 && n.cycles < want) {
+// Judges every packet the capture holds now, with the kernel's time of its
+// passing; true when one of them began a cycle.
+bool judge_captured(int cap, const std::string &noise) {
+    bool began = false;
+    for (;;) {
+        uint8_t buf[2048];
+        sockaddr_ll from{};
+        alignas(cmsghdr) char ctrl[256];
+        iovec iov{buf, sizeof buf};
+        msghdr m{};
+        m.msg_name = &from;
+        m.msg_namelen = sizeof from;
+        m.msg_iov = &iov;
+        m.msg_iovlen = 1;
+        m.msg_control = ctrl;
+        m.msg_controllen = sizeof ctrl;
+        const ssize_t got = recvmsg(cap, &m, MSG_DONTWAIT);
+        if (got <= 0) {
+            return began;
+        }
+        clock_type::time_point when = clock_type::now();
+        for (cmsghdr *c = CMSG_FIRSTHDR(&m); c != nullptr; c = CMSG_NXTHDR(&m, c)) {
+            if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
+                timespec ts;
+                std::memcpy(&ts, CMSG_DATA(c), sizeof ts);
+                when = clock_type::time_point(std::chrono::duration_cast<clock_type::duration>(
+                    std::chrono::seconds(ts.tv_sec) + std::chrono::nanoseconds(ts.tv_nsec)));
+            }
+        }
+        if (from.sll_protocol == htons(ETH_P_IP) &&
+            judge_packet(buf, static_cast<size_t>(got), from.sll_pkttype == PACKET_OUTGOING,
+                         when)) {
+            cycle_begins(noise);
+            began = true;
+        }
+    }
+}
+
+// The run itself until `want` cycles, a stop request or a stalled daemon;
+// the daemon's use at cycle 300 goes to first_use.  0, or 1 for a failure.
+int watch(int cap, const options &o, pid_t pid, usage_sample &first_use) {
+    auto last_cycle = std::chrono::steady_clock::now();
+    while (stop_requested == 0 && n.cycles < o.want) {
         pollfd p{cap, POLLIN, 0};
         poll(&p, 1, 100);
         reap();
@@ -790,58 +830,23 @@ int main(int argc, char **argv) {
             while (r.fd >= 0 && recv(r.fd, sink, sizeof sink, MSG_DONTWAIT) > 0) {
             }
         }
-        for (;;) {
-            uint8_t buf[2048];
-            sockaddr_ll from{};
-            alignas(cmsghdr) char ctrl[256];
-            iovec iov{buf, sizeof buf};
-            msghdr m{};
-            m.msg_name = &from;
-            m.msg_namelen = sizeof from;
-            m.msg_iov = &iov;
-            m.msg_iovlen = 1;
-            m.msg_control = ctrl;
-            m.msg_controllen = sizeof ctrl;
-            const ssize_t got = recvmsg(cap, &m, MSG_DONTWAIT);
-            if (got <= 0) {
-                break;
-            }
-            clock_type::time_point when = clock_type::now();
-            for (cmsghdr *c = CMSG_FIRSTHDR(&m); c != nullptr; c = CMSG_NXTHDR(&m, c)) {
-                if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
-                    timespec ts;
-                    std::memcpy(&ts, CMSG_DATA(c), sizeof ts);
-                    when = clock_type::time_point(std::chrono::duration_cast<clock_type::duration>(
-                        std::chrono::seconds(ts.tv_sec) + std::chrono::nanoseconds(ts.tv_nsec)));
-                }
-            }
-            if (from.sll_protocol == htons(ETH_P_IP) &&
-                judge_packet(buf, static_cast<size_t>(got), from.sll_pkttype == PACKET_OUTGOING,
-                             when)) {
-                last_cycle = std::chrono::steady_clock::now();
-                cycle_begins(noise);
-                if (n.cycles == 300) {
-                    first_use = sample(pid);
-                }
+        const uint64_t before = n.cycles;
+        if (judge_captured(cap, o.noise)) {
+            last_cycle = std::chrono::steady_clock::now();
+            if (before < 300 && n.cycles >= 300 && first_use.fds < 0) {
+                first_use = sample(pid);
             }
         }
         if (std::chrono::steady_clock::now() - last_cycle > 10s) {
             std::fprintf(stderr, "cycle-judge: no echo request for 10 s\n");
-            rc = 1;
+            return 1;
         }
     }
-    judge_records_before(clock_type::now() - 100ms);
-    last_use = sample(pid);
-    tpacket_stats st{};
-    socklen_t st_len = sizeof st;
-    getsockopt(cap, SOL_PACKET, PACKET_STATISTICS, &st, &st_len);
-    if (st.tp_drops != 0) {
-        std::fprintf(stderr, "cycle-judge: the capture lost %u packets: not judged whole\n",
-                     st.tp_drops);
-        rc = 1;
-    }
+    return 0;
+}
 
-    // The end: the daemon stops as commanded, the rest goes with the network.
+// The end: the daemon stops as commanded, the rest goes with the network.
+void tear_down(std::thread &fetch_thread) {
     ctl(TRAPWATCH_CMD_TERMINATE, 0);
     for (int t = 0; t < 50 && ctl_lock_holder() > 0; ++t) {
         usleep(100000);
@@ -859,9 +864,11 @@ int main(int argc, char **argv) {
     fetch_thread.join();
     n.refresh += fetch_failures;
     run({"bash", lib, "tw_rxnet_down", netns});
+}
 
-    const double secs =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+// The two closing lines; 0 when the run passed, else 1.
+int report(const options &o, double secs, const usage_sample &first_use,
+           const usage_sample &last_use) {
     std::printf(
         "cycle-judge: %.0f s, %.0f cycles a second; %s away across its wrap: %s; "
         "probes held up by noise: %llu; refusals reported late: %llu\n",
@@ -879,14 +886,59 @@ int main(int argc, char **argv) {
     for (const receiver &r : rx) {
         wrapped = wrapped && (!r.configured || r.wraps > 0);
     }
-    if (need_wrap && (!wrapped || !rx[wrap_leaver].wrap_unanswered)) {
+    int rc = 0;
+    if (o.need_wrap && (!wrapped || !rx[wrap_leaver].wrap_unanswered)) {
         std::fprintf(stderr, "cycle-judge: not every receiver wrapped while away and back\n");
         rc = 1;
     }
     const bool flat = last_use.fds <= first_use.fds && last_use.rss_kb <= first_use.rss_kb * 9 / 8;
-    if (n.gaps + n.probes + n.debounce + n.refresh != 0 || !flat || n.cycles < want ||
+    if (n.gaps + n.probes + n.debounce + n.refresh != 0 || !flat || n.cycles < o.want ||
         stop_requested != 0) {
         rc = 1;
     }
     return rc;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    options o;
+    if (!parse_options(argc, argv, o)) {
+        std::fprintf(stderr,
+                     "usage: cycle-judge --cycles N (300 or more) --lib LIB.sh --noise ICMP-NOISE "
+                     "[--wrap] -- DAEMON...\n");
+        return 2;
+    }
+    struct sigaction sa {};
+    sa.sa_handler = on_stop;
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+
+    const int cap = set_up_receivers();
+    if (cap < 0) {
+        std::fprintf(stderr, "cycle-judge: cannot set up the receivers' side\n");
+        return 1;
+    }
+    std::thread fetch_thread(fetcher);
+    int rc = start_daemon(o.daemon) ? 0 : 1;
+    const pid_t pid = ctl_lock_holder();
+    const auto start = std::chrono::steady_clock::now();
+    usage_sample first_use, last_use;
+    if (rc == 0) {
+        rc = watch(cap, o, pid, first_use);
+    }
+    judge_records_before(clock_type::now() - 100ms);
+    last_use = sample(pid);
+    tpacket_stats st{};
+    socklen_t st_len = sizeof st;
+    getsockopt(cap, SOL_PACKET, PACKET_STATISTICS, &st, &st_len);
+    if (st.tp_drops != 0) {
+        std::fprintf(stderr, "cycle-judge: the capture lost %u packets: not judged whole\n",
+                     st.tp_drops);
+        rc = 1;
+    }
+    tear_down(fetch_thread);
+    const double secs =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    return report(o, secs, first_use, last_use) != 0 ? 1 : rc;
 }
