@@ -39,8 +39,7 @@ for l in ptmx:pts/ptmx fd:/proc/self/fd stdin:/proc/self/fd/0 stdout:/proc/self/
     stderr:/proc/self/fd/2; do
     ln -s "${l#*:}" "/dev/${l%%:*}"
 done
-umount "$host_dev"
-rmdir "$host_dev"
+umount "$host_dev" && rmdir "$host_dev"
 
 ip link set lo up
 touch /run/tw-sandbox  # tests refuse to run without this mark
