@@ -40,14 +40,14 @@ while [[ $# -gt 0 ]]; do
         --week) cycles=120960 wrap=(--wrap) speed=1000 ;;
         --cycles) cycles=${2:?--cycles needs a number}; shift ;;
         --speed) speed=${2:?--speed needs a factor}; shift ;;
-        -h | --help) sed -n '2,18p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+        -h | --help) tw_usage; exit 0 ;;
         *)
             [[ "$1" =~ ^[0-9]+$ && "$1" -gt 0 ]] || { echo "soak: unknown argument $1" >&2; exit 2; }
             minutes=$1 ;;
     esac
     shift
 done
-[[ $EUID -eq 0 ]] || { echo "soak: must run as root (namespaces, raw sockets)" >&2; exit 2; }
+tw_need_root "namespaces, raw sockets"
 
 if ((cycles > 0)); then
     tw_ensure_packages faketime && tw_build "$TW_BUILD_DIR" trapwatch icmp-noise cycle-judge >/dev/null ||
@@ -60,13 +60,7 @@ if ((cycles > 0)); then
         "$TW_BUILD_DIR/trapwatch/trapwatch"
 fi
 test_bin="$TW_BUILD_DIR/tests/daemon_test"
-programs=(trapwatch/trapwatch tools/trapwatchctl tools/lab/icmp-noise tests/daemon_test)
-for p in "${programs[@]}"; do
-    [[ -x "$TW_BUILD_DIR/$p" ]] && continue
-    tw_build "$TW_BUILD_DIR" trapwatch trapwatchctl icmp-noise daemon_test >/dev/null
-    break
-done
-
+tw_build "$TW_BUILD_DIR" trapwatch trapwatchctl icmp-noise daemon_test >/dev/null || exit 1
 cases=$("$test_bin" --gtest_list_tests --gtest_filter="$filter" | grep -c '^  ')
 ((cases > 0)) || { echo "soak: no case matches $filter" >&2; exit 2; }
 seconds=$((minutes * 60 / cases))
