@@ -12,9 +12,7 @@ tw_need_root() {
 }
 
 # The comment under the calling script's first line, without its "#".
-tw_usage() {
-    sed -n '2,/^[^#]/s/^#\( \|$\)//p' "$0"
-}
+tw_usage() { sed -n '2,/^[^#]/s/^#\( \|$\)//p' "$0"; }
 
 # tw_ensure_packages PKG...: installs the Debian packages that are missing.
 tw_ensure_packages() {
@@ -32,10 +30,10 @@ tw_ensure_packages() {
 # tw_logged LOG CMD... runs CMD with its output in LOG; when it fails, shows
 # LOG's error lines (its tail when none says "error") and returns its status.
 tw_logged() {
-    local log=$1 rc=0
+    local log=$1 rc
     shift
-    "$@" >"$log" 2>&1 || rc=$?
-    ((rc == 0)) && return 0
+    "$@" >"$log" 2>&1 && return 0
+    rc=$?
     { grep -E -m 40 'error|Error' "$log" || tail -n 30 "$log"; } >&2
     echo "$tw_me: $1 failed ($rc), see $log" >&2
     return "$rc"
@@ -67,11 +65,7 @@ tw_key() {
 tw_wait_for() {
     local n=$1
     shift
-    while ((n-- > 0)); do
-        "$@" && return 0
-        sleep 0.1
-    done
-    return 1
+    until "$@"; do ((--n > 0)) && sleep 0.1 || return 1; done
 }
 
 # tw_stop PID [SIGNAL [TENTHS]] sends SIGNAL (TERM; "-" sends none, for a
@@ -103,12 +97,8 @@ tw_build() {
 }
 
 # tw_hex_ip A.B.C.D: 0xAABBCCDD, as the configuration file writes addresses.
-tw_hex_ip() {
-    local IFS=.
-    # shellcheck disable=SC2086
-    set -- $1
-    printf '0x%02x%02x%02x%02x' "$1" "$2" "$3" "$4"
-}
+# shellcheck disable=SC2086
+tw_hex_ip() { printf '0x%02x%02x%02x%02x' ${1//./ }; }
 
 # tw_config MGMT GROUP... prints the file the appliance writes for these
 # groups, in order from c1.  A GROUP is "PORT:IP,IP,..." (up to 8 addresses,
@@ -136,11 +126,7 @@ tw_config() {
 }
 
 # tw_list WORD...: the words joined by ", ", as the configuration file lists.
-tw_list() {
-    local out
-    printf -v out '%s, ' "$@"
-    echo "${out%, }"
-}
+tw_list() { local out && printf -v out '%s, ' "$@" && echo "${out%, }"; }
 
 # tw_rxnet_up NS LATENCY HELD... [-- UNHELD...] builds the receivers' network:
 # namespace NS holding each HELD address (/32, so one can go without the
@@ -199,9 +185,7 @@ tw_rxnet_up() {
 
 # tw_rxnet_addr NS add|del ADDR gives or takes one held address;
 # tw_rxnet_down NS removes the network (and its relay).
-tw_rxnet_addr() {
-    ip -n "$1" addr "$2" "$3/32" dev "$1-r"
-}
+tw_rxnet_addr() { ip -n "$1" addr "$2" "$3/32" dev "$1-r"; }
 
 tw_rxnet_down() {
     local ns=$1 l
@@ -225,9 +209,7 @@ tw_listener_up() {
 }
 
 # tw_ctl ARG...: trapwatchctl (the command line tw_ctl_cmd, default the build's).
-tw_ctl() {
-    "${tw_ctl_cmd[@]:-$TW_BUILD_DIR/tools/trapwatchctl}" "$@"
-}
+tw_ctl() { "${tw_ctl_cmd[@]:-$TW_BUILD_DIR/tools/trapwatchctl}" "$@"; }
 
 # tw_keelson_up LOG CMD... starts the controller stand-in CMD in the
 # background, its records into LOG and its own lines into LOG.err; false
@@ -265,16 +247,12 @@ tw_daemon_down() {
 }
 
 # tw_daemon_pid: the pid of the daemon holding the lock ("" when none).
-tw_daemon_pid() {
-    tw_ctl pid 2>/dev/null || true
-}
+tw_daemon_pid() { tw_ctl pid 2>/dev/null || true; }
 
 # tw_log_since FILE SEEN prints the lines of FILE after its first SEEN, up
 # to its last whole line (a writer may be half-way through the next).
 tw_log_since() {
-    local lines
-    lines=$(wc -l <"$1")
-    tail -n "+$(($2 + 1))" "$1" | head -n "$((lines - $2))"
+    tail -n "+$(($2 + 1))" "$1" | head -n "$(($(wc -l <"$1") - $2))"
 }
 
 if [[ "${BASH_SOURCE[0]}" == "$0" ]]; then
