@@ -7,9 +7,7 @@ tw_root=$(cd "$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")/.." && pwd)
 tw_me=$(basename "$0" .sh)
 
 # tw_need_root WHY: exit 2 unless root.
-tw_need_root() {
-    [[ $EUID -eq 0 ]] || { echo "$tw_me: must run as root ($1)" >&2; exit 2; }
-}
+tw_need_root() { [[ $EUID -eq 0 ]] || { echo "$tw_me: must run as root ($1)" >&2; exit 2; }; }
 
 # The comment under the calling script's first line, without its "#".
 tw_usage() { sed -n '2,/^[^#]/s/^#\( \|$\)//p' "$0"; }
@@ -22,9 +20,8 @@ tw_ensure_packages() {
     done
     ((${#missing[@]} == 0)) && return 0
     echo "installing: ${missing[*]}"
-    DEBIAN_FRONTEND=noninteractive apt-get update -qq &&
-        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
-            "${missing[@]}" >/dev/null
+    DEBIAN_FRONTEND=noninteractive apt-get update -qq && DEBIAN_FRONTEND=noninteractive \
+        apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 }
 
 # tw_logged LOG CMD... runs CMD with its output in LOG; when it fails, shows
@@ -39,9 +36,8 @@ tw_logged() {
     return "$rc"
 }
 
-# tw_debian_source DIR PKG[=VERSION]... downloads the source packages from
-# Debian bookworm into DIR, through a sources list of its own (the machine's
-# lists are not touched).
+# tw_debian_source DIR PKG[=VERSION]... downloads Debian bookworm's source
+# packages into DIR, through a sources list of its own (not the machine's).
 tw_debian_source() {
     local dir=$1 apt
     shift
@@ -68,10 +64,9 @@ tw_wait_for() {
     until "$@"; do ((--n > 0)) && sleep 0.1 || return 1; done
 }
 
-# tw_stop PID [SIGNAL [TENTHS]] sends SIGNAL (TERM; "-" sends none, for a
-# process asked to end another way), gives PID TENTHS tenths of a second (50)
-# to end, then kills it; a child of this shell is reaped.  False when it had
-# to be killed.
+# tw_stop PID [SIGNAL [TENTHS]] sends SIGNAL (TERM; "-": none, PID was asked
+# another way), gives PID TENTHS tenths of a second (50) to end, then kills
+# it; a child of this shell is reaped.  False when it had to be killed.
 tw_stop() {
     local pid=$1 sig=${2:-TERM} n=${3:-50} rc=0
     [[ "$sig" == - ]] || kill -"$sig" "$pid" 2>/dev/null || true
@@ -82,10 +77,9 @@ tw_stop() {
 
 tw_gone() { ! kill -0 "$1" 2>/dev/null; }
 
-# tw_build DIR [TARGET...] [-- CMAKE_ARG...] configures DIR (a new one
-# RelWithDebInfo unless a CMAKE_ARG says otherwise: the last -D wins; each
-# time, so that a target new to the tree is known), then builds the targets
-# (all when none) with TW_JOBS jobs (default: every processor).
+# tw_build DIR [TARGET...] [-- CMAKE_ARG...] configures DIR each time (a
+# target may be new; a new DIR is RelWithDebInfo unless a later -D says
+# otherwise), then builds the targets (all when none) with TW_JOBS jobs.
 tw_build() {
     local dir=$1 targets=()
     shift
@@ -109,13 +103,10 @@ tw_config() {
     echo "ip_address=$(tw_hex_ip "$1")"
     shift
     for g in {1..11}; do
-        ips=() p=0 t=0 s=0
-        if [[ "${1:--}" != - ]]; then
-            IFS=/ read -r p t s <<<"${1%%:*}"
-            t=${t:-1} s=${s:-1} list=${1#*:}
-            for a in ${list//,/ }; do ips+=("$(tw_hex_ip "$a")"); done
-        fi
+        ips=() p=0 t=0 s=0 list=
+        [[ "${1:--}" == - ]] || { IFS=/ read -r p t s <<<"${1%%:*}" && t=${t:-1} s=${s:-1} list=${1#*:}; }
         (($# > 0)) && shift
+        for a in ${list//,/ }; do ips+=("$(tw_hex_ip "$a")"); done
         while ((${#ips[@]} < 8)); do ips+=(0x0); done
         echo "snmp_c${g}_ip=$(tw_list "${ips[@]}")"
         ports+=("$p") traps+=("$t") stats+=("$s")
@@ -137,50 +128,37 @@ tw_list() { local out && printf -v out '%s, ' "$@" && echo "${out%, }"; }
 # a bridge without an address instead, holding the veth's end ("NS-v"):
 # a virtual machine's TAP joins it and the machine holds 192.0.2.1.
 tw_rxnet_up() {
-    local ns=$1 latency=$2
+    local ns=$1 latency=$2 held=() a m=$1-m r=$1-r relay=$TW_BUILD_DIR/tools/lab/netrelay
     shift 2
-    local held=() unheld=() a mgmt_if="$ns-m" rx_if="$ns-r" relay="$TW_BUILD_DIR/tools/lab/netrelay"
     while (($# > 0)) && [[ "$1" != -- ]]; do held+=("$1"); shift; done
-    (($# > 0)) && shift
-    unheld=("$@")
+    (($# > 0)) && shift  # the unheld addresses remain
     tw_rxnet_down "$ns"
-    ip netns add "$ns" && ip -n "$ns" link set lo up || return 1
     # Every refused trap port must come back as a port-unreachable report, so
-    # the receivers' kernel may not rate-limit them.  (Through /proc: procps
-    # need not be installed.)
-    ip netns exec "$ns" sh -c 'echo 0 >/proc/sys/net/ipv4/icmp_ratelimit &&
-        echo 6160 >/proc/sys/net/ipv4/icmp_ratemask' || return 1
+    # the receivers' kernel may not rate-limit them (/proc: procps may be missing).
+    ip netns add "$ns" && ip -n "$ns" link set lo up && ip netns exec "$ns" sh -c \
+        'echo 0 >/proc/sys/net/ipv4/icmp_ratelimit && echo 6160 >/proc/sys/net/ipv4/icmp_ratemask' || return 1
     if [[ "$latency" == bridge ]]; then
-        ip link add "$mgmt_if" type bridge && ip link set "$mgmt_if" up &&
-            ip link add "$ns-v" type veth peer name "$rx_if" netns "$ns" &&
-            ip link set "$ns-v" master "$mgmt_if" up || return 1
+        ip link add "$m" type bridge && ip link set "$m" up &&
+            ip link add "$ns-v" type veth peer name "$r" netns "$ns" && ip link set "$ns-v" master "$m" up || return 1
     elif ((latency > 0)) && [[ -c /dev/net/tun && -x "$relay" ]]; then
-        "$relay" --delay-ms "$latency" "$mgmt_if" "$rx_if" >"/run/$ns.relay.log" 2>&1 &
+        "$relay" --delay-ms "$latency" "$m" "$r" >"/run/$ns.relay.log" 2>&1 &
         echo $! >"/run/$ns.relay.pid"
-        tw_wait_for 50 ip link show "$rx_if" >/dev/null 2>&1 || return 1
-        ip link set "$rx_if" netns "$ns" || return 1
+        tw_wait_for 50 ip link show "$r" >/dev/null 2>&1 && ip link set "$r" netns "$ns" || return 1
     else
-        ip link add "$mgmt_if" type veth peer name "$rx_if" address 02:00:5e:00:53:12 netns "$ns" ||
-            return 1
+        ip link add "$m" type veth peer name "$r" address 02:00:5e:00:53:12 netns "$ns" || return 1
     fi
-    if [[ "$latency" != bridge ]]; then
-        ip addr add 192.0.2.1/24 dev "$mgmt_if" && ip link set "$mgmt_if" up || return 1
-    fi
-    for a in "${held[@]}"; do
-        ip -n "$ns" addr add "$a/32" dev "$rx_if" || return 1
-    done
-    ip -n "$ns" link set "$rx_if" up && ip -n "$ns" route add 192.0.2.1/32 dev "$rx_if" || return 1
-    # An address nobody holds stays silent: no "unreachable" from the
-    # receivers' side, which has no route there.
-    ip -n "$ns" route add blackhole 192.0.2.0/24 || return 1
+    [[ "$latency" == bridge ]] || { ip addr add 192.0.2.1/24 dev "$m" && ip link set "$m" up; } || return 1
+    for a in "${held[@]}"; do ip -n "$ns" addr add "$a/32" dev "$r" || return 1; done
+    # An address nobody holds stays silent: the receivers' side has no route there.
+    ip -n "$ns" link set "$r" up && ip -n "$ns" route add 192.0.2.1/32 dev "$r" &&
+        ip -n "$ns" route add blackhole 192.0.2.0/24 || return 1
     # On veth, pin every receiver's neighbour entry: a learned one fails its
     # next check once nobody holds the address, and the kernel then drops the
     # echo requests before they reach the wire.
-    if [[ ! -f "/run/$ns.relay.pid" && "$latency" != bridge ]]; then
-        for a in "${held[@]}" "${unheld[@]}"; do
-            ip neigh replace "$a" lladdr 02:00:5e:00:53:12 dev "$mgmt_if" nud permanent || return 1
-        done
-    fi
+    [[ -f "/run/$ns.relay.pid" || "$latency" == bridge ]] && return 0
+    for a in "${held[@]}" "$@"; do
+        ip neigh replace "$a" lladdr 02:00:5e:00:53:12 dev "$m" nud permanent || return 1
+    done
 }
 
 # tw_rxnet_addr NS add|del ADDR gives or takes one held address;
@@ -251,10 +229,6 @@ tw_daemon_pid() { tw_ctl pid 2>/dev/null || true; }
 
 # tw_log_since FILE SEEN prints the lines of FILE after its first SEEN, up
 # to its last whole line (a writer may be half-way through the next).
-tw_log_since() {
-    tail -n "+$(($2 + 1))" "$1" | head -n "$(($(wc -l <"$1") - $2))"
-}
+tw_log_since() { tail -n "+$(($2 + 1))" "$1" | head -n "$(($(wc -l <"$1") - $2))"; }
 
-if [[ "${BASH_SOURCE[0]}" == "$0" ]]; then
-    "$@"
-fi
+[[ "${BASH_SOURCE[0]}" != "$0" ]] || "$@"
