@@ -27,7 +27,7 @@ while [[ $# -gt 0 ]]; do
         *) echo "test.sh: unknown argument $1" >&2; exit 2 ;;
     esac
 done
-mapfile -t extras < <(cd scripts/test.d && ls -- *.sh 2>/dev/null | sed 's/\.sh$//')
+mapfile -t extras < <(basename -s .sh scripts/test.d/*.sh)
 wanted() {
     [[ ${#only[@]} -eq 0 ]] || [[ " ${only[*]} " == *" $1 "* ]] ||
         { [[ " ${extras[*]} " == *" $1 "* && " ${only[*]} " == *" extra "* ]]; }
@@ -80,10 +80,10 @@ run_suite() {
 }
 
 run_extra() {
-    local t0=$SECONDS r="0 1"
+    local t0=$SECONDS p=0 f=1
     echo "== $1"
-    bash "$root/scripts/test.d/$1.sh" "$root/build" && r="1 0"
-    record "$1" $r $((SECONDS - t0))
+    bash "$root/scripts/test.d/$1.sh" "$root/build" && p=1 f=0
+    record "$1" "$p" "$f" $((SECONDS - t0))
 }
 
 # Most of a test part's time is spent waiting on the daemon's five-second
