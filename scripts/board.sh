@@ -85,8 +85,8 @@ flock 9  # one builder of the cache at a time
 jobs=${TW_JOBS:-$(nproc)}
 gcc_version=$(${cross}gcc --version | head -n 1)  # for the keys of what it builds
 
-# check_config FRAGMENT CONFIG: false when one of FRAGMENT's options did not
-# hold in CONFIG (a dependency the fragment lacks).
+# check_config FRAGMENT CONFIG: false when an option of FRAGMENT did not hold
+# in CONFIG (a dependency the fragment lacks).
 check_config() {
     local bad
     bad=$(grep '^CONFIG_' "$1" | grep -vxF -f "$2") || return 0
@@ -115,8 +115,8 @@ kernel() {
     echo "$dir/vmlinux"
 }
 
-# BusyBox from Debian's source package (fetched once), static; keyed by the
-# package's .dsc, the compiler, the fragment.
+# Static BusyBox from Debian's source package (fetched once), keyed by its .dsc,
+# the compiler and the fragment.
 busybox() {
     local srcs=$cache/busybox-src dir b=$cache/busybox-build t=$SECONDS
     ls "$srcs"/busybox_*.dsc >/dev/null 2>&1 || tw_debian_source "$srcs" busybox
@@ -150,8 +150,7 @@ board_init() {
     echo "$dir/init"
 }
 
-# The board's programs: the static PowerPC tarball of scripts/musl.sh, which
-# prints its path last.
+# The board's programs: the static PowerPC tarball scripts/musl.sh names last.
 tarball() {
     local p
     p=$("$here/musl.sh" | tail -n 1)

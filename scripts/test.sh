@@ -56,8 +56,7 @@ build() {
     echo "== $name: built in $((SECONDS - t0)) s"
 }
 
-# run_suite NAME BUILD_DIR CTEST_ARGS... : runs ctest (each case in its own
-# sandbox, the tests' launcher) and records its counts.
+# run_suite NAME BUILD_DIR CTEST_ARGS... : runs ctest and records its counts.
 run_suite() {
     local name=$1 dir=$2 log=$2/ctest.log t0=$SECONDS took
     shift 2
@@ -66,8 +65,7 @@ run_suite() {
     {
         echo "== $name: ctest $* ($took s)"
         grep -E "tests passed|\(Failed|\(Timeout|\(Not Run" "$log"
-        # What the failed checks said, so a run's own output shows why (the
-        # whole log stays in the build folder).
+        # What the failed checks said (the whole log stays in the build folder).
         grep -E -A8 ": Failure$|WARNING: ThreadSanitizer|ERROR: AddressSanitizer|runtime error:" \
             "$log" | head -n 80
     } || true
@@ -86,10 +84,8 @@ run_extra() {
     record "$1" "$p" "$f" $((SECONDS - t0))
 }
 
-# Most of a test part's time is spent waiting on the daemon's five-second
-# cycle, so the next configuration builds while the previous one's tests
-# run: builds go one after another in the foreground, each part's tests in
-# the background as soon as its build is done.
+# A part's tests mostly wait on the daemon's five-second cycle, so they run in
+# the background while the next configuration builds in the foreground.
 for extra in "${extras[@]}"; do wanted "$extra" && extra_list+=("$extra"); done
 # The extras use the native build.
 if { wanted native || [[ ${#extra_list[@]} -gt 0 ]]; } &&
@@ -103,9 +99,8 @@ if wanted asan && build asan "$root/build-asan" -DCMAKE_BUILD_TYPE=Debug -DTRAPW
         run_suite asan "$root/build-asan" & runs+=($!)
 fi
 if wanted tsan && build tsan "$root/build-tsan" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTRAPWATCH_SANITIZE=thread; then
-    # The daemon's worker threads are never joined by design, so thread leaks
-    # are not findings; and the runtime's one-second pause at exit would hide
-    # how soon the daemon ends.
+    # The daemon's worker threads are never joined by design; the runtime's
+    # one-second pause at exit would hide how soon the daemon ends.
     TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:report_thread_leaks=0:atexit_sleep_ms=0 \
         run_suite tsan "$root/build-tsan" -L '^(trapwatch|e2e|tools)$' & runs+=($!)
 fi
@@ -113,8 +108,7 @@ if wanted ppc && build ppc "$root/build-ppc" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
         -DCMAKE_TOOLCHAIN_FILE="$root/cmake/powerpc-linux-gnu.cmake" -DTRAPWATCH_SANITIZE=trap; then
     run_suite ppc "$root/build-ppc" -LE e2e & runs+=($!)
 fi
-# The same tests against the static musl build (its sysroot made once and
-# cached by scripts/musl.sh).
+# The same tests on the static musl build (its sysroot cached by scripts/musl.sh).
 if wanted ppc-musl; then
     if ! tw_logged "$root/build-musl.log" "$root/scripts/musl.sh" --sysroot-only --jobs "$jobs"; then
         record ppc-musl 0 1 0 "no musl sysroot"
@@ -123,9 +117,8 @@ if wanted ppc-musl; then
         run_suite ppc-musl "$root/build-ppc-musl-test" -LE e2e & runs+=($!)
     fi
 fi
-# The board image's kernel and BusyBox build (when not cached) while the
-# other parts run, most of which wait on the daemon's cycle; the board part
-# comes last and waits for that build on the cache's lock.
+# The board image builds (when not cached) while the other parts run; the
+# board part comes last and waits for that build on the cache's lock.
 if [[ " ${extra_list[*]} " == *" board "* ]]; then
     TW_BUILD_DIR=$root/build nice -n 10 "$root/scripts/board.sh" --build-only --no-install \
         >"$root/build-board-image.log" 2>&1 &
