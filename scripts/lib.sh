@@ -50,8 +50,7 @@ tw_debian_source() {
         tw_logged "$dir/fetch.log" "${apt[@]}" source --download-only "$@")
 }
 
-# tw_key TEXT_OR_FILE...: 16 hex digits over the files' contents and the
-# texts, naming what was built from them in a cache.
+# tw_key TEXT_OR_FILE...: 16 hex digits over them, naming a cache's entry.
 tw_key() {
     local a
     for a in "$@"; do if [[ -f "$a" ]]; then cat "$a"; else echo "$a"; fi; done | sha256sum | cut -c1-16
@@ -120,13 +119,10 @@ tw_config() {
 tw_list() { local out && printf -v out '%s, ' "$@" && echo "${out%, }"; }
 
 # tw_rxnet_up NS LATENCY HELD... [-- UNHELD...] builds the receivers' network:
-# namespace NS holding each HELD address (/32, so one can go without the
-# others), joined to this namespace, which gets the management address
-# 192.0.2.1/24 on the link "NS-m".  LATENCY 0 gives a veth pair; more gives
-# two TUN devices joined by netrelay (from TW_BUILD_DIR) with that many
-# milliseconds each way, as a real link has.  LATENCY "bridge" makes "NS-m"
-# a bridge without an address instead, holding the veth's end ("NS-v"):
-# a virtual machine's TAP joins it and the machine holds 192.0.2.1.
+# namespace NS holding each HELD address (/32: one can go alone), linked to
+# this one's 192.0.2.1/24 on "NS-m".  LATENCY 0: a veth pair; N: two TUN
+# devices joined by netrelay, N ms each way; "bridge": "NS-m" is a bridge
+# holding the veth end "NS-v", for a virtual machine's TAP that is 192.0.2.1.
 tw_rxnet_up() {
     local ns=$1 latency=$2 held=() a m=$1-m r=$1-r relay=$TW_BUILD_DIR/tools/lab/netrelay
     shift 2
@@ -152,9 +148,8 @@ tw_rxnet_up() {
     # An address nobody holds stays silent: the receivers' side has no route there.
     ip -n "$ns" link set "$r" up && ip -n "$ns" route add 192.0.2.1/32 dev "$r" &&
         ip -n "$ns" route add blackhole 192.0.2.0/24 || return 1
-    # On veth, pin every receiver's neighbour entry: a learned one fails its
-    # next check once nobody holds the address, and the kernel then drops the
-    # echo requests before they reach the wire.
+    # On veth, pin every receiver's neighbour entry: a learned one fails once
+    # nobody holds the address, and the kernel then drops the echo requests.
     [[ -f "/run/$ns.relay.pid" || "$latency" == bridge ]] && return 0
     for a in "${held[@]}" "$@"; do
         ip neigh replace "$a" lladdr 02:00:5e:00:53:12 dev "$m" nud permanent || return 1
@@ -175,9 +170,8 @@ tw_rxnet_down() {
     for l in "$ns-m" "$ns-v"; do ip link del "$l" 2>/dev/null || true; done
 }
 
-# tw_listener_up NS LOG ADDR:PORT... starts trap-listener in the receivers'
-# namespace NS on each endpoint, its pid in tw_listener; false when it does
-# not listen within 5 s.
+# tw_listener_up NS LOG ADDR:PORT... starts trap-listener in namespace NS, its
+# pid in tw_listener; false when it does not listen within 5 s.
 tw_listener_up() {
     local ns=$1 log=$2
     shift 2
@@ -189,9 +183,8 @@ tw_listener_up() {
 # tw_ctl ARG...: trapwatchctl (the command line tw_ctl_cmd, default the build's).
 tw_ctl() { "${tw_ctl_cmd[@]:-$TW_BUILD_DIR/tools/trapwatchctl}" "$@"; }
 
-# tw_keelson_up LOG CMD... starts the controller stand-in CMD in the
-# background, its records into LOG and its own lines into LOG.err; false
-# when its socket does not listen within 5 s.
+# tw_keelson_up LOG CMD... starts the controller stand-in CMD, its records into
+# LOG, its own lines into LOG.err; false when it does not listen within 5 s.
 tw_keelson_up() {
     local log=$1
     shift
@@ -205,10 +198,9 @@ tw_keelson_down() {
     tw_keelson=
 }
 
-# tw_daemon_up CMD... starts the daemon CMD from a shell, as a user would
-# (it refuses process 1 as its parent, and detaches itself), waits (10 s)
-# until it answers, takes its pid into tw_daemon and sends KEELSON_START, as
-# the appliance's controller does once it runs.
+# tw_daemon_up CMD... starts the daemon from a shell (it refuses process 1 as
+# its parent), waits (10 s) until it answers, takes its pid into tw_daemon and
+# sends KEELSON_START, as the appliance's controller does once it runs.
 tw_daemon_up() {
     rm -f /var/run/trapwatch.sock
     sh -c '"$@"' sh "$@" || return 1
