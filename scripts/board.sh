@@ -45,16 +45,14 @@ while [[ $# -gt 0 ]]; do
 done
 [[ "$cycles" =~ ^[0-9]+$ ]] || { echo "board: --cycles needs a number" >&2; exit 2; }
 
-cache=${TW_BOARD_CACHE:-/var/cache/trapwatch-board}
+cache=${TW_BOARD_CACHE:-/var/cache/trapwatch-board} cross=powerpc-linux-gnu-
 [[ $inner -eq 1 ]] || work=$cache/run.$$  # this run's image and console
-cross=powerpc-linux-gnu-
 netns=twb tap=twb-t       # tw_rxnet_up's namespace (the bridge is twb-m), the guest's TAP
 rx_up=192.0.2.10          # trap listener: 2
 rx_refused=192.0.2.11     # answers echo, refuses the trap port: 1
 rx_silent=192.0.2.12      # nobody holds it: 0
 
-# ------------------------------------------------------ in the sandbox ---
-if [[ $inner -eq 1 ]]; then
+if [[ $inner -eq 1 ]]; then  # in the sandbox
     trap 'tw_rxnet_down "$netns"' EXIT
     tw_rxnet_up "$netns" bridge "$rx_up" "$rx_refused" -- "$rx_silent"
     ip tuntap add "$tap" mode tap && ip link set "$tap" master "$netns-m" up
@@ -75,7 +73,6 @@ if [[ $inner -eq 1 ]]; then
     exit "$rc"
 fi
 
-# ------------------------------------------------------------ outside ---
 tw_need_root "namespaces, TAP"
 ((install == 0)) || tw_ensure_packages build-essential dpkg-dev cmake flex bison bc cpio xz-utils \
     bzip2 iproute2 gcc-powerpc-linux-gnu g++-powerpc-linux-gnu linux-source-6.1 qemu-system-ppc ||
@@ -108,8 +105,8 @@ kernel() {
         KCONFIG_ALLCONFIG="$here/board/kernel.config" tw_logged "$cache/kernel.log" "${m[@]}" allnoconfig
         check_config "$here/board/kernel.config" "$dir.tmp/.config"
         tw_logged "$cache/kernel.log" "${m[@]}" -j"$jobs" vmlinux
-        mkdir -p "$dir" && cp "$dir.tmp/.config" "$dir/config" && mv "$dir.tmp/vmlinux" "$dir/"
-        rm -rf "$src" "$dir.tmp"
+        mkdir -p "$dir" && cp "$dir.tmp/.config" "$dir/config" && mv "$dir.tmp/vmlinux" "$dir/" &&
+            rm -rf "$src" "$dir.tmp"
         echo "board: kernel built in $((SECONDS - t)) s" >&2
     fi
     echo "$dir/vmlinux"
@@ -134,8 +131,7 @@ busybox() {
         tw_logged "$cache/busybox.log" bash -c 'yes "" | make -C "$1" oldconfig' _ "$b/out"
         check_config "$here/board/busybox.config" "$b/out/.config"
         tw_logged "$cache/busybox.log" make -C "$b/out" -j"$jobs" busybox busybox.links
-        mkdir -p "$dir" && cp "$b/out/busybox" "$b/out/busybox.links" "$b/out/.config" "$dir/"
-        rm -rf "$b"
+        mkdir -p "$dir" && cp "$b/out/busybox" "$b/out/busybox.links" "$b/out/.config" "$dir/" && rm -rf "$b"
         echo "board: BusyBox built in $((SECONDS - t)) s" >&2
     fi
     echo "$dir"
@@ -191,8 +187,7 @@ flock -u 9
 echo "board: image ready in $((SECONDS - t0)) s: $(basename "$(dirname "$vmlinux")"), $(basename "$bb"), $(basename "$pkg")" >&2
 [[ $build_only -eq 1 ]] && exit 0
 
-rc=0
-"$here/sandbox.sh" bash "$here/board.sh" --inner "$work" --cycles "$cycles" ${check:+--check "$check"} || rc=$?
+"$here/sandbox.sh" bash "$here/board.sh" --inner "$work" --cycles "$cycles" ${check:+--check "$check"} && rc=0 || rc=$?
 [[ -n "$console" ]] && tr -d '\r' <"$work/console.raw" >"$console"
 exit "$rc"
 }

@@ -13,8 +13,7 @@
 # cases run side by side in one part (default 3).
 set -uo pipefail
 
-root=$(cd "$(dirname "$0")/.." && pwd)
-cd "$root"
+cd "$(dirname "$0")/.." && root=$PWD || exit 2
 # shellcheck source=scripts/lib.sh
 source "$root/scripts/lib.sh"
 jobs=$(nproc) test_jobs=3 only=() runs=() extra_list=()
@@ -58,7 +57,7 @@ build() {
 
 # run_suite NAME BUILD_DIR CTEST_ARGS... : runs ctest and records its counts.
 run_suite() {
-    local name=$1 dir=$2 log=$2/ctest.log t0=$SECONDS took
+    local name=$1 dir=$2 log=$2/ctest.log t0=$SECONDS took re='([0-9]+) tests? failed out of ([0-9]+)'
     shift 2
     ctest --test-dir "$dir" --output-on-failure --no-tests=error -j "$test_jobs" "$@" >"$log" 2>&1
     took=$((SECONDS - t0))
@@ -69,8 +68,7 @@ run_suite() {
         grep -E -A8 ": Failure$|WARNING: ThreadSanitizer|ERROR: AddressSanitizer|runtime error:" \
             "$log" | head -n 80
     } || true
-    if [[ "$(grep -E "tests passed, [0-9]+ tests? failed out of" "$log" | tail -n 1)" =~ \
-        ([0-9]+)\ tests?\ failed\ out\ of\ ([0-9]+) ]]; then
+    if [[ "$(grep -E "tests passed, $re" "$log" | tail -n 1)" =~ $re ]]; then
         record "$name" $((BASH_REMATCH[2] - BASH_REMATCH[1])) "${BASH_REMATCH[1]}" "$took"
     else
         record "$name" 0 1 "$took" "ctest did not finish"
@@ -109,13 +107,11 @@ if wanted ppc && build ppc "$root/build-ppc" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     run_suite ppc "$root/build-ppc" -LE e2e & runs+=($!)
 fi
 # The same tests on the static musl build (its sysroot cached by scripts/musl.sh).
-if wanted ppc-musl; then
-    if ! tw_logged "$root/build-musl.log" "$root/scripts/musl.sh" --sysroot-only --jobs "$jobs"; then
-        record ppc-musl 0 1 0 "no musl sysroot"
-    elif build ppc-musl "$root/build-ppc-musl-test" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-            -DCMAKE_TOOLCHAIN_FILE="$root/cmake/powerpc-linux-musl.cmake" -DTRAPWATCH_SANITIZE=trap; then
-        run_suite ppc-musl "$root/build-ppc-musl-test" -LE e2e & runs+=($!)
-    fi
+if wanted ppc-musl && ! tw_logged "$root/build-musl.log" "$root/scripts/musl.sh" --sysroot-only --jobs "$jobs"; then
+    record ppc-musl 0 1 0 "no musl sysroot"
+elif wanted ppc-musl && build ppc-musl "$root/build-ppc-musl-test" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DCMAKE_TOOLCHAIN_FILE="$root/cmake/powerpc-linux-musl.cmake" -DTRAPWATCH_SANITIZE=trap; then
+    run_suite ppc-musl "$root/build-ppc-musl-test" -LE e2e & runs+=($!)
 fi
 # The board image builds (when not cached) while the other parts run; the
 # board part comes last and waits for that build on the cache's lock.
@@ -130,8 +126,7 @@ for extra in "${extra_list[@]}"; do run_extra "$extra"; done
 passed=0 failed=0
 printf '\n== summary (%d s)\n' $(($(date +%s) - start))
 for name in native asan tsan ppc ppc-musl "${extras[@]}"; do
-    [[ -f "$results/$name" ]] || continue
-    read -r p f s note <"$results/$name"
+    [[ -f "$results/$name" ]] && read -r p f s note <"$results/$name" || continue
     passed=$((passed + p)) failed=$((failed + f))
     printf '   %s: %d passed, %d failed (%d s)%s\n' "$name" "$p" "$f" "$s" "${note:+, $note}"
 done
