@@ -137,31 +137,13 @@ busybox() {
     echo "$dir"
 }
 
-# Process 1 of the image (scripts/board/init.cpp), keyed by its source.
-board_init() {
-    local dir
-    dir=$cache/init-$(tw_key "$here/board/init.cpp" "$gcc_version")
-    [[ -f "$dir/init" ]] || { mkdir -p "$dir" &&
-        ${cross}g++ -std=c++20 -static -Os -s -Wall -Wextra -Werror -o "$dir/init" "$here/board/init.cpp"; }
-    echo "$dir/init"
-}
-
-# The board's programs: the static PowerPC tarball scripts/musl.sh names last.
-tarball() {
-    local p
-    p=$("$here/musl.sh" | tail -n 1)
-    [[ -f "$p" ]] || { echo "board: scripts/musl.sh gave no tarball" >&2; return 1; }
-    echo "$p"
-}
-
 # image KERNEL BUSYBOX_DIR INIT TARBALL: $work/vmlinux and $work/rootfs.cpio.gz.
 image() {
     local stage=$work/root l
     mkdir -p "$stage"/{bin,sbin,usr/bin,usr/sbin,lib,dev,proc,sys,run,tmp,var,etc/board,mnt/params}
     ln -s ../run "$stage/var/run" && ln -s ../run/lock "$stage/var/lock"
-    cp "$2/busybox" "$stage/bin/"
+    cp "$2/busybox" "$stage/bin/" && cp "$3" "$stage/init"
     while read -r l; do ln -sf /bin/busybox "$stage$l"; done <"$2/busybox.links"
-    cp "$3" "$stage/init"
     cp "$here/board/rc" "$here/board/show.sh" "$stage/etc/board/"
     [[ -n "$check" ]] && cp "$check" "$stage/etc/board/checks.sh"
     # As an integrator installs it: the tarball unpacked over the root.
@@ -177,9 +159,14 @@ rm -rf "$work" && mkdir -p "$work"
 trap 'rm -rf "$work"' EXIT
 vmlinux=$(kernel)
 bb=$(busybox)
-init=$(board_init)
+# Process 1 of the image (scripts/board/init.cpp), keyed by its source.
+init=$cache/init-$(tw_key "$here/board/init.cpp" "$gcc_version")/init
+[[ -f "$init" ]] || { mkdir -p "${init%/*}" &&
+    ${cross}g++ -std=c++20 -static -Os -s -Wall -Wextra -Werror -o "$init" "$here/board/init.cpp"; }
 echo "board: building the PowerPC tarball and the host's trap listener" >&2
-pkg=$(tarball)
+# The board's programs: the static PowerPC tarball scripts/musl.sh names last.
+pkg=$("$here/musl.sh" | tail -n 1)
+[[ -f "$pkg" ]] || { echo "board: scripts/musl.sh gave no tarball" >&2; exit 1; }
 mkdir -p "$TW_BUILD_DIR"
 tw_logged "$TW_BUILD_DIR/board-build.log" tw_build "$TW_BUILD_DIR" trap-listener
 image "$vmlinux" "$bb" "$init" "$pkg"

@@ -162,10 +162,8 @@ tw_rxnet_addr() { ip -n "$1" addr "$2" "$3/32" dev "$1-r"; }
 
 tw_rxnet_down() {
     local ns=$1 l
-    if [[ -f "/run/$ns.relay.pid" ]]; then
-        tw_stop "$(cat "/run/$ns.relay.pid")" || true
-        rm -f "/run/$ns.relay.pid"
-    fi
+    [[ ! -f "/run/$ns.relay.pid" ]] || tw_stop "$(cat "/run/$ns.relay.pid")" || true
+    rm -f "/run/$ns.relay.pid"
     ip netns del "$ns" 2>/dev/null || true
     for l in "$ns-m" "$ns-v"; do ip link del "$l" 2>/dev/null || true; done
 }
@@ -173,11 +171,9 @@ tw_rxnet_down() {
 # tw_listener_up NS LOG ADDR:PORT... starts trap-listener in namespace NS, its
 # pid in tw_listener; false when it does not listen within 5 s.
 tw_listener_up() {
-    local ns=$1 log=$2
-    shift 2
-    ip netns exec "$ns" "$TW_BUILD_DIR/tools/lab/trap-listener" "$@" >"$log" 2>&1 &
+    ip netns exec "$1" "$TW_BUILD_DIR/tools/lab/trap-listener" "${@:3}" >"$2" 2>&1 &
     tw_listener=$!
-    tw_wait_for 50 grep -q '^trap-listener: listening' "$log"
+    tw_wait_for 50 grep -q '^trap-listener: listening' "$2"
 }
 
 # tw_ctl ARG...: trapwatchctl (the command line tw_ctl_cmd, default the build's).
@@ -186,9 +182,7 @@ tw_ctl() { "${tw_ctl_cmd[@]:-$TW_BUILD_DIR/tools/trapwatchctl}" "$@"; }
 # tw_keelson_up LOG CMD... starts the controller stand-in CMD, its records into
 # LOG, its own lines into LOG.err; false when it does not listen within 5 s.
 tw_keelson_up() {
-    local log=$1
-    shift
-    "$@" >"$log" 2>"$log.err" &
+    "${@:2}" >"$1" 2>"$1.err" &
     tw_keelson=$!
     tw_wait_for 50 test -S /var/run/keelson.sock
 }
