@@ -1,21 +1,30 @@
-// bench-stats: the benchmark's sampling, statistics and report.
+// bench-stats: the benchmark's sampling, steps, statistics and report.
 // scripts/bench.sh keeps the namespaces and starts and stops the programs;
-// this program measures them and writes the table and the JSON.
+// this program runs what comes between a start and a stop, measures, and
+// writes the table and the JSON.
 //
-//   bench-stats window SUBJECT REPEAT PID SECONDS   PID's counters over SECONDS
-//   bench-stats breakdown SUBJECT PID               its system calls by name
-//   bench-stats rtt REPEAT PID CMD...               CMD (bench-ctl rtt) and PID's CPU for it
-//   bench-stats matrix SUBJECT REPEAT               counts of codes 2, 1, 0 in the
-//                                                   "trapwatchctl status --raw" on stdin
-//   bench-stats report RAW JSON SECONDS REPEAT FPING_VERSION COMMIT
-//                                                   the table, and the JSON into JSON
+//   bench-stats lab                      the lab's receivers, five lines: the
+//                                        addresses held, those nobody holds, the
+//                                        listeners' ADDR:PORT, the groups as
+//                                        tw_config takes them, every address
+//   bench-stats STEP REPEAT PID SECONDS DIR [RUNNER...]
+//                                        one step on the running PID: trapwatch,
+//                                        fping, alloc or alloc_musl; bench-ctl and
+//                                        trapwatchctl come from the build DIR,
+//                                        run under RUNNER (qemu-ppc) when given
+//   bench-stats report RAW JSON SECONDS REPEAT PREFIX ROOT
+//                                        the table, and the JSON into JSON, with
+//                                        the stripped sizes of PREFIX-*'s binaries
+//                                        and the commit of the checkout ROOT
+//   bench-stats check TABLE JSON LOG     the smoke test's checks of a run's output
 //
-// The measuring commands print raw lines "SUBJECT METRIC REPEAT VALUE",
-// which the script collects into RAW for the report.  Every figure of the
-// report over the repeats is min / median / max.
+// The steps print raw lines "SUBJECT METRIC REPEAT VALUE", which the script
+// collects into RAW for the report.  Every figure of the report over the
+// repeats is min / median / max.
 #include <dirent.h>
 #include <sched.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <sys/utsname.h>
 #include <unistd.h>
 
@@ -25,12 +34,14 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <fstream>
-#include <iostream>
 #include <map>
 #include <memory>
+#include <regex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "util/spawn.h"
@@ -39,6 +50,11 @@ namespace {
 
 constexpr double cycle_seconds = 5;
 constexpr int lab_rows = 88;  // the lab's receivers, one matrix row each
+constexpr int lab_groups = 11;
+
+void pause_s(double s) {
+    std::this_thread::sleep_for(std::chrono::duration<double>(s));
+}
 
 void note(const std::string &s) {
     std::fprintf(stderr, "bench: %s\n", s.c_str());
@@ -109,26 +125,51 @@ memory sample_memory(const std::string &pid) {
             field(rollup, "Private_Clean:") + field(rollup, "Private_Dirty:")};
 }
 
-// Runs argv, waits for it; its standard output into out when given.
-int run(std::vector<std::string> args, std::string *out = nullptr, int quiet = 0) {
+// Runs argv, waits for it.
+int run(std::vector<std::string> args, int quiet = 0) {
     std::vector<char *> argv;
     for (std::string &a : args) {
         argv.push_back(a.data());
     }
     argv.push_back(nullptr);
-    if (out == nullptr) {
-        return wait_spawn(quiet, argv[0], argv.data());
+    return wait_spawn(quiet, argv[0], argv.data());
+}
+
+// Runs argv through the shell, its standard output into out; its standard
+// error dropped when quiet.
+int capture(const std::vector<std::string> &args, std::string &out, bool quiet = false) {
+    std::string line;
+    for (const std::string &a : args) {
+        line += " '";
+        for (const char c : a) {
+            line += c == '\'' ? std::string("'\\''") : std::string(1, c);
+        }
+        line += "'";
     }
-    char path[] = "/run/twbench-out.XXXXXX";
-    const int fd = mkstemp(path);
-    if (fd < 0) {
+    FILE *p = popen((line + (quiet ? " 2>/dev/null" : "")).c_str(), "r");
+    if (p == nullptr) {
         return -1;
     }
-    close(fd);
-    const int rc = wait_spawn_redirect(0, path, SPAWN_REDIRECT_OUT, argv[0], argv.data());
-    *out = slurp(path);
-    unlink(path);
-    return rc;
+    out.clear();
+    char b[4096];
+    for (size_t n; (n = std::fread(b, 1, sizeof b, p)) > 0;) {
+        out.append(b, n);
+    }
+    const int status = pclose(p);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// The "key=value" lines of a bench-ctl answer.
+std::map<std::string, std::string> values(const std::string &text) {
+    std::map<std::string, std::string> kv;
+    std::istringstream lines(text);
+    for (std::string l; std::getline(lines, l);) {
+        const size_t eq = l.find('=');
+        if (eq != std::string::npos) {
+            kv[l.substr(0, eq)] = l.substr(eq + 1);
+        }
+    }
+    return kv;
 }
 
 std::string fixed(double v, int digits) {
@@ -137,9 +178,12 @@ std::string fixed(double v, int digits) {
     return b;
 }
 
+// Where the raw lines go: standard output, or the raw file itself.
+FILE *raw_out = stdout;
+
 void put(const std::string &who, const std::string &metric, const std::string &rep,
          const std::string &value) {
-    std::printf("%s %s %s %s\n", who.c_str(), metric.c_str(), rep.c_str(), value.c_str());
+    std::fprintf(raw_out, "%s %s %s %s\n", who.c_str(), metric.c_str(), rep.c_str(), value.c_str());
 }
 
 // The memory after the first cycle, then the counters over the window, with
@@ -200,7 +244,7 @@ int breakdown(const std::string &who, const std::string &pid) {
     if (fd >= 0) {
         close(fd);
     }
-    run({"timeout", "-s", "INT", "10", "strace", "-f", "-c", "-o", out, "-p", pid}, nullptr, 1);
+    run({"timeout", "-s", "INT", "10", "strace", "-f", "-c", "-o", out, "-p", pid}, 1);
     std::istringstream text(slurp(out));
     unlink(out);
     // "% time  seconds  usecs/call  calls  [errors]  syscall"
@@ -224,21 +268,14 @@ int breakdown(const std::string &who, const std::string &pid) {
 // The round trips of CMD (bench-ctl rtt), and the CPU one costs the daemon
 // and the client: what the rate would be if neither ever waited for a
 // processor.
-int rtt(const std::string &rep, const std::string &pid, std::vector<std::string> cmd) {
+void rtt(const std::string &rep, const std::string &pid, const std::vector<std::string> &cmd) {
     const counters c0 = sample_counters(pid);
     std::string out;
-    if (run(std::move(cmd), &out) != 0) {
+    if (capture(cmd, out) != 0) {
         note("round trips: some failed");
     }
     const counters c1 = sample_counters(pid);
-    std::map<std::string, std::string> kv;
-    std::istringstream lines(out);
-    for (std::string l; std::getline(lines, l);) {
-        const size_t eq = l.find('=');
-        if (eq != std::string::npos) {
-            kv[l.substr(0, eq)] = l.substr(eq + 1);
-        }
-    }
+    std::map<std::string, std::string> kv = values(out);
     const double n = std::atof(kv["rtt_count"].c_str());
     if (n > 0) {
         put("control", "rtt_daemon_cpu_us", rep,
@@ -249,27 +286,210 @@ int rtt(const std::string &rep, const std::string &pid, std::vector<std::string>
             put("control", k, rep, kv[k]);
         }
     }
-    return 0;
 }
 
-// The codes of the matrix's rows from the hex line of "status --raw".
-int matrix(const std::string &who, const std::string &rep) {
-    std::string line, last;
-    while (std::getline(std::cin, line)) {
+// The counts of codes 2, 1 and 0 in the matrix, from the hex line of
+// "trapwatchctl status --raw"; false when there is no whole matrix.
+bool matrix(const std::vector<std::string> &trapwatchctl, int count[3]) {
+    std::string out, line, last;
+    capture(trapwatchctl, out, true);
+    std::istringstream lines(out);
+    while (std::getline(lines, line)) {
         last = line.empty() ? last : line;
     }
     last.erase(std::remove(last.begin(), last.end(), ' '), last.end());
     if (last.size() != 2 * lab_rows) {
-        return 1;
+        return false;
     }
-    int count[3] = {0, 0, 0};
+    count[0] = count[1] = count[2] = 0;
     for (size_t i = 0; i < last.size(); i += 2) {
         const unsigned long code = std::strtoul(last.substr(i, 2).c_str(), nullptr, 16);
         count[code < 3 ? code : 0] += code < 3 ? 1 : 0;
     }
+    return true;
+}
+
+void put_matrix(const std::string &who, const std::string &rep, const int count[3]) {
     for (int c = 2; c >= 0; --c) {
         put(who, "matrix_code" + std::to_string(c), rep, std::to_string(count[c]));
     }
+}
+
+// ------------------------------------------------------------------ lab ---
+
+// Row r of the table (group r / 8, index r % 8) is 192.0.2.(10 + r), group
+// g's trap port 20162 + g.  The kinds alternate along the table so that
+// every group holds all three (row 86 makes the counts 30 / 30 / 28):
+//   answering (30): the address is held and trap-listener waits on the port
+//   refusing  (30): the address is held, nothing listens: port unreachable
+//   silent    (28): nobody holds the address: the echo request is dropped
+int lab() {
+    std::string held, silent, endpoints, all, groups[lab_groups];
+    for (int r = 0; r < lab_rows; ++r) {
+        const std::string a = "192.0.2." + std::to_string(10 + r);
+        const std::string port = std::to_string(20162 + r / 8);
+        std::string &g = groups[r / 8];
+        g += (g.empty() ? port + ":" : ",") + a;
+        all += a + " ";
+        if (r % 3 == 0) {
+            held += a + " ";
+            endpoints += a + ":" + port + " ";
+        } else if (r % 3 == 1 || r == 86) {
+            held += a + " ";
+        } else {
+            silent += a + " ";
+        }
+    }
+    std::printf("%s\n%s\n%s\n", held.c_str(), silent.c_str(), endpoints.c_str());
+    for (const std::string &g : groups) {
+        std::printf("%s ", g.c_str());
+    }
+    std::printf("\n%s\n", all.c_str());
+    return 0;
+}
+
+// Stripped sizes in bytes of the binaries of the build directories PREFIX-*.
+int sizes(const std::string &prefix) {
+    const char *gnu = "strip", *ppc = "powerpc-linux-gnu-strip";
+    const char *const table[][4] = {
+        {gnu, "release", "trapwatch/trapwatch", "native_dynamic"},
+        {gnu, "static", "trapwatch/trapwatch", "native_static"},
+        {ppc, "ppc", "trapwatch/trapwatch", "ppc_dynamic"},
+        {ppc, "ppc-static", "trapwatch/trapwatch", "ppc_static"},
+        {ppc, "ppc-musl", "trapwatch/trapwatch", "ppc_musl"},
+        {ppc, "ppc-musl", "tools/trapwatchctl", "ppc_musl_trapwatchctl"},
+        {ppc, "ppc-musl", "tools/keelson-sim", "ppc_musl_keelson_sim"}};
+    char dir[] = "/tmp/twbench-strip.XXXXXX";
+    if (mkdtemp(dir) == nullptr) {
+        return 1;
+    }
+    for (const auto &[strip, build, bin, name] : table) {
+        const std::string from = prefix + "-" + build + "/" + bin,
+                          to = std::string(dir) + "/" + name;
+        struct stat st {};
+        if (access(from.c_str(), X_OK) == 0 && run({strip, "-o", to, from}) == 0 &&
+            stat(to.c_str(), &st) == 0) {
+            put("size", name, "1", std::to_string(st.st_size));
+        }
+    }
+    std::filesystem::remove_all(dir);
+    return 0;
+}
+
+// ---------------------------------------------------------------- steps ---
+
+// The programs of a step: the build DIR's bench-ctl and trapwatchctl, under
+// RUNNER when given (the PowerPC build's peers must speak its byte order).
+struct step {
+    std::string who, rep, pid;
+    int seconds;
+    std::string dir;
+    std::vector<std::string> runner;
+
+    std::vector<std::string> cmd(const std::string &prog, std::vector<std::string> args) const {
+        std::vector<std::string> c = runner;
+        c.push_back(dir + "/" + prog);
+        c.insert(c.end(), args.begin(), args.end());
+        return c;
+    }
+    std::vector<std::string> status() const {
+        return cmd("tools/trapwatchctl", {"--timeout", "2", "status", "--raw"});
+    }
+    std::string ctl(std::vector<std::string> args) const {
+        std::string out;
+        capture(cmd("bench/bench-ctl", std::move(args)), out);
+        return out;
+    }
+};
+
+// The daemon: its first evaluation and the refresh sequence that its status
+// changes start (two seconds and four controller records), then the window,
+// the matrix, the system calls by name (first repeat), the round trips, and
+// the cost of a null system call here.
+int step_trapwatch(const step &s) {
+    note("repeat " + s.rep + ": trapwatch, " + std::to_string(s.seconds) + " s");
+    int count[3] = {0, 0, 0};
+    for (int n = 0; n < 200 && (!matrix(s.status(), count) || count[2] == 0); ++n) {
+        pause_s(0.1);
+    }
+    if (count[2] == 0) {
+        note("no evaluation within 20 s");
+        return 1;
+    }
+    pause_s(3);
+    window(s.who, s.rep, s.pid, std::to_string(s.seconds));
+    if (matrix(s.status(), count)) {
+        put_matrix(s.who, s.rep, count);
+    }
+    if (s.rep == "1") {
+        breakdown(s.who, s.pid);
+    }
+    std::vector<std::string> trips = s.cmd("bench/bench-ctl", {"rtt", "5"});
+    trips.insert(trips.begin(), {"timeout", "30"});
+    rtt(s.rep, s.pid, trips);
+    put("host", "syscall_ns", s.rep, values(s.ctl({"syscall-cost"}))["syscall_ns"]);
+    return 0;
+}
+
+// fping in loop mode, after its first cycle.
+int step_fping(const step &s) {
+    note("repeat " + s.rep + ": fping -l, " + std::to_string(s.seconds) + " s");
+    pause_s(5.5);
+    window("fping", s.rep, s.pid, std::to_string(s.seconds));
+    if (s.rep == "1") {
+        breakdown("fping", s.pid);
+    }
+    return 0;
+}
+
+// The allocation count so far; at the last stage, whether it counted in the
+// daemon, and where its allocations came from.
+void alloc_count(const step &s, const char *stage, const char *file) {
+    const std::string out = s.ctl({"alloc-report", file});
+    std::map<std::string, std::string> kv = values(out);
+    put(s.who, stage, "1", kv["alloc_total"]);
+    if (std::strcmp(stage, "after_round_trips") != 0) {
+        return;
+    }
+    const bool started = kv["alloc_pid"] == s.pid;
+    if (!started) {
+        note("the allocation counter did not start in the daemon");
+    }
+    put(s.who, "counter_started", "1", started ? "1" : "0");
+    std::istringstream lines(out);
+    for (std::string l; std::getline(lines, l);) {
+        if (l.rfind('#', 0) == 0) {
+            std::fprintf(stderr, "%s\n", l.c_str());
+        }
+    }
+}
+
+// A daemon with the allocation counter, counting from the moment its
+// control socket listens (the file TW_BENCH_ALLOC_FILE): the cycles of one
+// window, then 1000 control commands, then a burst of GET_STATUS round trips.
+int step_alloc(const step &s) {
+    note("allocations (" + s.who + "): " + std::to_string(s.seconds) +
+         " s of cycles, 1000 commands, 2 s of round trips");
+    const char *file = std::getenv("TW_BENCH_ALLOC_FILE");
+    file = file == nullptr ? "" : file;
+    pause_s(s.seconds);
+    // The same lab, so the same matrix whatever the build.
+    int count[3] = {0, 0, 0};
+    if (matrix(s.status(), count)) {
+        put_matrix(s.who, "1", count);
+    }
+    alloc_count(s, "after_cycles", file);
+    std::string out;
+    if (capture(s.cmd("bench/bench-ctl", {"mix", "1000"}), out) != 0) {
+        note("some of the 1000 commands failed");
+    }
+    alloc_count(s, "after_commands", file);
+    std::vector<std::string> trips = s.cmd("bench/bench-ctl", {"rtt", "2"});
+    trips.insert(trips.begin(), {"timeout", "30"});
+    if (capture(trips, out) != 0) {
+        note("round trips: some failed");
+    }
+    alloc_count(s, "after_round_trips", file);
     return 0;
 }
 
@@ -594,12 +814,30 @@ bool write_json(const figures &f, const judged &j, const std::string &path) {
     return static_cast<bool>(o);
 }
 
+// The first line of CMD's output and errors ("unknown" when none).
+std::string first_line(const std::vector<std::string> &cmd, bool with_errors) {
+    std::vector<std::string> sh = {"sh", "-c", with_errors ? "\"$@\" 2>&1" : "\"$@\"", "sh"};
+    sh.insert(sh.end(), cmd.begin(), cmd.end());
+    std::string out;
+    capture(sh, out, true);
+    out = out.substr(0, out.find('\n'));
+    return out.empty() ? "unknown" : out;
+}
+
+// The sizes of the build directories PREFIX-* join the raw lines first.
 int report(const std::string &raw, const std::string &json_path, int seconds, int repeat,
-           const std::string &fping_version, const std::string &commit) {
+           const std::string &prefix, const std::string &root) {
+    raw_out = std::fopen(raw.c_str(), "a");
+    if (raw_out == nullptr || sizes(prefix) != 0 || std::fclose(raw_out) != 0) {
+        return 1;
+    }
+    raw_out = stdout;
     const figures f(raw);
+    std::error_code ignored;
+    std::filesystem::create_directories(std::filesystem::path(json_path).parent_path(), ignored);
     judged j = judge(f, seconds, repeat);
-    j.fping_version = fping_version;
-    j.commit = commit;
+    j.fping_version = first_line({"fping", "-v"}, true);
+    j.commit = first_line({"git", "-C", root, "rev-parse", "--short", "HEAD"}, false);
     print_probers(f, j);
     print_rest(f, j);
     const bool written = write_json(f, j, json_path);
@@ -607,11 +845,68 @@ int report(const std::string &raw, const std::string &json_path, int seconds, in
     return written ? 0 : 1;
 }
 
+// The smoke test's checks of a run's output: every row of the table, and in
+// the JSON the figures of both probers and zero allocations after start-up
+// in both builds.  No check on time.  On a failure the allocations' origins
+// (the "#" lines of LOG) go to standard error.
+int check(const std::string &table, const std::string &json, const std::string &log) {
+    const std::string text = slurp(table);
+    for (const char *row :
+         {"CPU per cycle", "system calls per cycle", "voluntary context switches", "RSS at end",
+          "Pss at end", "GET_STATUS round trips per second", "after cycles / commands / trips",
+          "PowerPC dynamic / static", "PowerPC static musl"}) {
+        if (text.find(row) == std::string::npos) {
+            std::fprintf(stderr, "bench smoke: no row \"%s\" in the table\n", row);
+            return 1;
+        }
+    }
+    const char *const rows[][2] = {
+        {R"("trapwatch": \{"cpu_ms_per_cycle")", "no figures of trapwatch in the JSON"},
+        {R"("fping_loop": \{"cpu_ms_per_cycle")", "no figures of fping in the JSON"},
+        {R"("trapwatch": \{.*"syscalls_per_cycle")", "no system call count in the JSON"},
+        {R"("rtt_per_s")", "no round trips in the JSON"},
+        {R"("ppc_static": [0-9]+)", "no PowerPC static size in the JSON"},
+        {R"("allocations": \{"counter_started": true)", "the allocation counter did not start"},
+        {R"("allocations": \{[^}]*"after_round_trips": 0,)", "the daemon allocated after start-up"},
+        {R"("ppc_musl": \{"counter_started": true, "after)",
+         "the musl build's allocation counter did not start"},
+        {R"("ppc_musl": \{[^}]*"after_round_trips": 0,)",
+         "the musl build allocated after start-up"},
+        {R"("matrix_codes_2_1_0": "30 / 30 / 28")", "the musl build's matrix is not the lab's"},
+        {R"("matrix_code2": \{"min": 30,)", "the lab's matrix is not 30 reachable"}};
+    const std::string written = slurp(json);
+    if (written.empty()) {
+        std::fprintf(stderr, "bench smoke: no JSON written\n");
+        return 1;
+    }
+    for (const auto &[pattern, what] : rows) {
+        // Line by line, as a figure's braces never span lines.
+        const std::regex re(pattern);
+        std::istringstream lines(written);
+        bool found = false;
+        for (std::string l; !found && std::getline(lines, l);) {
+            found = std::regex_search(l, re);
+        }
+        if (!found) {
+            std::istringstream origins(slurp(log));
+            for (std::string l; std::getline(origins, l);) {
+                if (l.rfind('#', 0) == 0) {
+                    std::fprintf(stderr, "%s\n", l.c_str());
+                }
+            }
+            std::fprintf(stderr, "bench smoke: %s\n", what);
+            return 1;
+        }
+    }
+    return 0;
+}
+
 int usage() {
     std::fprintf(stderr,
-                 "usage: bench-stats window SUBJECT REPEAT PID SECONDS | breakdown SUBJECT PID\n"
-                 "       | rtt REPEAT PID CMD... | matrix SUBJECT REPEAT\n"
-                 "       | report RAW JSON SECONDS REPEAT FPING_VERSION COMMIT\n");
+                 "usage: bench-stats lab\n"
+                 "       | trapwatch|fping|alloc|alloc_musl REPEAT PID SECONDS DIR [RUNNER...]\n"
+                 "       | report RAW JSON SECONDS REPEAT PREFIX ROOT\n"
+                 "       | check TABLE JSON LOG\n");
     return 2;
 }
 
@@ -620,20 +915,20 @@ int usage() {
 int main(int argc, char **argv) {
     const std::vector<std::string> a(argv + 1, argv + argc);
     const std::string what = a.empty() ? "" : a[0];
-    if (what == "window" && a.size() == 5) {
-        return window(a[1], a[2], a[3], a[4]);
+    if (what == "lab" && a.size() == 1) {
+        return lab();
     }
-    if (what == "breakdown" && a.size() == 3) {
-        return breakdown(a[1], a[2]);
-    }
-    if (what == "rtt" && a.size() >= 4) {
-        return rtt(a[1], a[2], {a.begin() + 3, a.end()});
-    }
-    if (what == "matrix" && a.size() == 3) {
-        return matrix(a[1], a[2]);
+    if ((what == "trapwatch" || what == "fping" || what.rfind("alloc", 0) == 0) && a.size() >= 5) {
+        const step s{what, a[1], a[2], std::atoi(a[3].c_str()), a[4], {a.begin() + 5, a.end()}};
+        return what == "trapwatch" ? step_trapwatch(s)
+               : what == "fping"   ? step_fping(s)
+                                   : step_alloc(s);
     }
     if (what == "report" && a.size() == 7) {
         return report(a[1], a[2], std::atoi(a[3].c_str()), std::atoi(a[4].c_str()), a[5], a[6]);
+    }
+    if (what == "check" && a.size() == 4) {
+        return check(a[1], a[2], a[3]);
     }
     return usage();
 }

@@ -26,14 +26,10 @@
 
 namespace {
 
-enum : int {
-    exit_ok = 0,
-    exit_status = 1,
-    exit_usage = 2,
-    exit_not_running = 3,
-    exit_no_reply = 4,
-    exit_pid_unknown = 5
-};
+// Exit statuses (docs/control.md has the table): success, a
+// non-zero status from the daemon (or a refused configuration), usage, no
+// daemon, no usable reply, a lock holder whose pid cannot be seen.
+enum : int { exit_ok, exit_status, exit_usage, exit_not_running, exit_no_reply, exit_pid_unknown };
 
 void usage(FILE *out) {
     std::fprintf(out,
