@@ -29,12 +29,7 @@ here=$(cd "$(dirname "$(readlink -f "$0")")" && pwd)
 # shellcheck source=scripts/lib.sh
 source "$here/lib.sh"
 
-cycles=3
-check=""
-console=""
-build_only=0
-install=1
-inner=0
+cycles=3 check="" console="" build_only=0 install=1 inner=0
 while [[ $# -gt 0 ]]; do
     case "$1" in
         --inner) inner=1 work=$2; shift ;;
@@ -50,29 +45,23 @@ while [[ $# -gt 0 ]]; do
 done
 [[ "$cycles" =~ ^[0-9]+$ ]] || { echo "board: --cycles needs a number" >&2; exit 2; }
 
-cache=${TW_BOARD_CACHE:-/var/cache/trapwatch-board}
+cache=${TW_BOARD_CACHE:-/var/cache/trapwatch-board} cross=powerpc-linux-gnu-
 [[ $inner -eq 1 ]] || work=$cache/run.$$  # this run's image and console
-cross=powerpc-linux-gnu-
-netns=twb                 # tw_rxnet_up's namespace; the bridge is twb-m
-tap=twb-t
+netns=twb tap=twb-t       # tw_rxnet_up's namespace (the bridge is twb-m), the guest's TAP
 rx_up=192.0.2.10          # trap listener: 2
 rx_refused=192.0.2.11     # answers echo, refuses the trap port: 1
 rx_silent=192.0.2.12      # nobody holds it: 0
 
-# ------------------------------------------------------ in the sandbox ---
-if [[ $inner -eq 1 ]]; then
+if [[ $inner -eq 1 ]]; then  # in the sandbox
     trap 'tw_rxnet_down "$netns"' EXIT
     tw_rxnet_up "$netns" bridge "$rx_up" "$rx_refused" -- "$rx_silent"
     ip tuntap add "$tap" mode tap && ip link set "$tap" master "$netns-m" up
     tw_listener_up "$netns" /run/twb-listener.log "$rx_up:162"
-    job=show
-    [[ -n "$check" ]] && job=check
     # The guest ends itself (its reset ends qemu); the bound is for a hang.
     # The kernel is booted directly: the NIC needs no boot ROM (romfile=),
     # which a machine without qemu's recommended packages lacks.
-    limit=$((120 + 6 * cycles))
-    [[ -n "$check" ]] && limit=400
-    rc=0
+    job=show limit=$((120 + 6 * cycles)) rc=0
+    [[ -z "$check" ]] || job=check limit=400
     timeout --kill-after=5 "$limit" qemu-system-ppc64 -M ppce500 -cpu e5500 -smp 2 -m 256 \
         -display none -monitor none -serial stdio -no-reboot \
         -kernel "$work/vmlinux" -initrd "$work/rootfs.cpio.gz" \
@@ -84,114 +73,77 @@ if [[ $inner -eq 1 ]]; then
     exit "$rc"
 fi
 
-# ------------------------------------------------------------ outside ---
 tw_need_root "namespaces, TAP"
-if [[ $install -eq 1 ]]; then
-    tw_ensure_packages build-essential dpkg-dev cmake flex bison bc cpio xz-utils bzip2 iproute2 \
-        gcc-powerpc-linux-gnu g++-powerpc-linux-gnu linux-source-6.1 qemu-system-ppc ||
-        { echo "board: package install failed" >&2; exit 1; }
-fi
-mkdir -p "$cache"
-exec 9>"$cache/lock"
+((install == 0)) || tw_ensure_packages build-essential dpkg-dev cmake flex bison bc cpio xz-utils \
+    bzip2 iproute2 gcc-powerpc-linux-gnu g++-powerpc-linux-gnu linux-source-6.1 qemu-system-ppc ||
+    { echo "board: package install failed" >&2; exit 1; }
+mkdir -p "$cache" && exec 9>"$cache/lock"
 flock 9  # one builder of the cache at a time
 jobs=${TW_JOBS:-$(nproc)}
+gcc_version=$(${cross}gcc --version | head -n 1)  # for the keys of what it builds
 
-# The cross compiler's version, for the keys of what it builds.
-gcc_version=$(${cross}gcc --version | head -n 1)
-
-# check_config FRAGMENT CONFIG: false when one of FRAGMENT's options did not
-# hold in CONFIG (a dependency the fragment lacks).
+# check_config FRAGMENT CONFIG: false when an option of FRAGMENT did not hold
+# in CONFIG (a dependency the fragment lacks).
 check_config() {
-    local frag=$1 cfg=$2 line bad=0
-    while read -r line; do
-        grep -qxF "$line" "$cfg" || { echo "board: $line did not hold" >&2; bad=1; }
-    done < <(grep '^CONFIG_' "$frag")
-    return $bad
+    local bad
+    bad=$(grep '^CONFIG_' "$1" | grep -vxF -f "$2") || return 0
+    sed 's/.*/board: & did not hold/' <<<"$bad" >&2
+    return 1
 }
 
 # The kernel, keyed by the source package, the compiler and the fragment.
 kernel() {
-    local ver k dir src
+    local ver dir src=$cache/linux-src t=$SECONDS
     ver=$(dpkg-query -W -f='${Version}' linux-source-6.1)
     # The config fragments count by their options alone: a comment builds nothing.
-    k=$(tw_key "linux-source-6.1 $ver" "$gcc_version" "$(grep '^CONFIG_' "$here/board/kernel.config")")
-    dir=$cache/kernel-$k
+    dir=$cache/kernel-$(tw_key "linux-source-6.1 $ver" "$gcc_version" "$(grep '^CONFIG_' "$here/board/kernel.config")")
     if [[ ! -f "$dir/vmlinux" ]]; then
         echo "board: building the kernel (linux-source-6.1 $ver) into $dir" >&2
-        local t=$SECONDS
-        src=$cache/linux-src
         rm -rf "$src" "$dir.tmp" && mkdir -p "$src" "$dir.tmp"
         tar -xJf /usr/src/linux-source-6.1.tar.xz -C "$src" --strip-components=1
         local m=(make -C "$src" O="$dir.tmp" ARCH=powerpc CROSS_COMPILE="$cross")
         KCONFIG_ALLCONFIG="$here/board/kernel.config" tw_logged "$cache/kernel.log" "${m[@]}" allnoconfig
         check_config "$here/board/kernel.config" "$dir.tmp/.config"
         tw_logged "$cache/kernel.log" "${m[@]}" -j"$jobs" vmlinux
-        mkdir -p "$dir" && cp "$dir.tmp/.config" "$dir/config" && mv "$dir.tmp/vmlinux" "$dir/"
-        rm -rf "$src" "$dir.tmp"
+        mkdir -p "$dir" && cp "$dir.tmp/.config" "$dir/config" && mv "$dir.tmp/vmlinux" "$dir/" &&
+            rm -rf "$src" "$dir.tmp"
         echo "board: kernel built in $((SECONDS - t)) s" >&2
     fi
     echo "$dir/vmlinux"
 }
 
-# BusyBox from Debian's source package (fetched once), static; keyed by the
-# package's .dsc, the compiler, the fragment.
+# Static BusyBox from Debian's source package (fetched once), keyed by its .dsc,
+# the compiler and the fragment.
 busybox() {
-    local srcs=$cache/busybox-src k dir b
+    local srcs=$cache/busybox-src dir b=$cache/busybox-build t=$SECONDS
     ls "$srcs"/busybox_*.dsc >/dev/null 2>&1 || tw_debian_source "$srcs" busybox
-    k=$(tw_key "$srcs"/busybox_*.dsc "$gcc_version" "$(grep '^CONFIG_' "$here/board/busybox.config")")
-    dir=$cache/busybox-$k
+    dir=$cache/busybox-$(tw_key "$srcs"/busybox_*.dsc "$gcc_version" "$(grep '^CONFIG_' "$here/board/busybox.config")")
     if [[ ! -f "$dir/busybox" ]]; then
         echo "board: building BusyBox into $dir" >&2
-        local t=$SECONDS
-        b=$cache/busybox-build
         rm -rf "$b" "$dir" && mkdir -p "$b/out"
         tw_logged "$cache/busybox.log" dpkg-source -x "$srcs"/busybox_*.dsc "$b/src"
         # allnoconfig, then the fragment's lines in place of the defaults.
         tw_logged "$cache/busybox.log" make -C "$b/src" O="$b/out" allnoconfig
-        grep -vE "^(# )?($(grep -o '^CONFIG_[A-Z0-9_]*' "$here/board/busybox.config" | paste -sd'|'))[= ]" \
-            "$b/out/.config" >"$b/config"
-        grep '^CONFIG_' "$here/board/busybox.config" >>"$b/config"
+        { grep -vE "^(# )?($(grep -o '^CONFIG_[A-Z0-9_]*' "$here/board/busybox.config" | paste -sd'|'))[= ]" \
+            "$b/out/.config" && grep '^CONFIG_' "$here/board/busybox.config"; } >"$b/config"
         mv "$b/config" "$b/out/.config"
         # New questions take their defaults (off); the status is make's.
         tw_logged "$cache/busybox.log" bash -c 'yes "" | make -C "$1" oldconfig' _ "$b/out"
         check_config "$here/board/busybox.config" "$b/out/.config"
         tw_logged "$cache/busybox.log" make -C "$b/out" -j"$jobs" busybox busybox.links
-        mkdir -p "$dir" && cp "$b/out/busybox" "$b/out/busybox.links" "$b/out/.config" "$dir/"
-        rm -rf "$b"
+        mkdir -p "$dir" && cp "$b/out/busybox" "$b/out/busybox.links" "$b/out/.config" "$dir/" && rm -rf "$b"
         echo "board: BusyBox built in $((SECONDS - t)) s" >&2
     fi
     echo "$dir"
-}
-
-# Process 1 of the image (scripts/board/init.cpp), keyed by its source.
-board_init() {
-    local dir
-    dir=$cache/init-$(tw_key "$here/board/init.cpp" "$gcc_version")
-    if [[ ! -f "$dir/init" ]]; then
-        mkdir -p "$dir"
-        ${cross}g++ -std=c++20 -static -Os -s -Wall -Wextra -Werror -o "$dir/init" "$here/board/init.cpp"
-    fi
-    echo "$dir/init"
-}
-
-# The board's programs: the static PowerPC tarball of scripts/musl.sh, which
-# prints its path last.
-tarball() {
-    local p
-    p=$("$here/musl.sh" | tail -n 1)
-    [[ -f "$p" ]] || { echo "board: scripts/musl.sh gave no tarball" >&2; return 1; }
-    echo "$p"
 }
 
 # image KERNEL BUSYBOX_DIR INIT TARBALL: $work/vmlinux and $work/rootfs.cpio.gz.
 image() {
     local stage=$work/root l
     mkdir -p "$stage"/{bin,sbin,usr/bin,usr/sbin,lib,dev,proc,sys,run,tmp,var,etc/board,mnt/params}
-    ln -s ../run "$stage/var/run"
-    ln -s ../run/lock "$stage/var/lock"
-    cp "$2/busybox" "$stage/bin/"
+    ln -s ../run "$stage/var/run" && ln -s ../run/lock "$stage/var/lock"
+    cp "$2/busybox" "$stage/bin/" && cp "$3" "$stage/init"
     while read -r l; do ln -sf /bin/busybox "$stage$l"; done <"$2/busybox.links"
-    cp "$3" "$stage/init"
     cp "$here/board/rc" "$here/board/show.sh" "$stage/etc/board/"
     [[ -n "$check" ]] && cp "$check" "$stage/etc/board/checks.sh"
     # As an integrator installs it: the tarball unpacked over the root.
@@ -207,9 +159,14 @@ rm -rf "$work" && mkdir -p "$work"
 trap 'rm -rf "$work"' EXIT
 vmlinux=$(kernel)
 bb=$(busybox)
-init=$(board_init)
+# Process 1 of the image (scripts/board/init.cpp), keyed by its source.
+init=$cache/init-$(tw_key "$here/board/init.cpp" "$gcc_version")/init
+[[ -f "$init" ]] || { mkdir -p "${init%/*}" &&
+    ${cross}g++ -std=c++20 -static -Os -s -Wall -Wextra -Werror -o "$init" "$here/board/init.cpp"; }
 echo "board: building the PowerPC tarball and the host's trap listener" >&2
-pkg=$(tarball)
+# The board's programs: the static PowerPC tarball scripts/musl.sh names last.
+pkg=$("$here/musl.sh" | tail -n 1)
+[[ -f "$pkg" ]] || { echo "board: scripts/musl.sh gave no tarball" >&2; exit 1; }
 mkdir -p "$TW_BUILD_DIR"
 tw_logged "$TW_BUILD_DIR/board-build.log" tw_build "$TW_BUILD_DIR" trap-listener
 image "$vmlinux" "$bb" "$init" "$pkg"
@@ -217,8 +174,7 @@ flock -u 9
 echo "board: image ready in $((SECONDS - t0)) s: $(basename "$(dirname "$vmlinux")"), $(basename "$bb"), $(basename "$pkg")" >&2
 [[ $build_only -eq 1 ]] && exit 0
 
-rc=0
-"$here/sandbox.sh" bash "$here/board.sh" --inner "$work" --cycles "$cycles" ${check:+--check "$check"} || rc=$?
+"$here/sandbox.sh" bash "$here/board.sh" --inner "$work" --cycles "$cycles" ${check:+--check "$check"} && rc=0 || rc=$?
 [[ -n "$console" ]] && tr -d '\r' <"$work/console.raw" >"$console"
 exit "$rc"
 }

@@ -7,14 +7,10 @@ tw_root=$(cd "$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")/.." && pwd)
 tw_me=$(basename "$0" .sh)
 
 # tw_need_root WHY: exit 2 unless root.
-tw_need_root() {
-    [[ $EUID -eq 0 ]] || { echo "$tw_me: must run as root ($1)" >&2; exit 2; }
-}
+tw_need_root() { [[ $EUID -eq 0 ]] || { echo "$tw_me: must run as root ($1)" >&2; exit 2; }; }
 
 # The comment under the calling script's first line, without its "#".
-tw_usage() {
-    sed -n '2,/^[^#]/s/^#\( \|$\)//p' "$0"
-}
+tw_usage() { sed -n '2,/^[^#]/s/^#\( \|$\)//p' "$0"; }
 
 # tw_ensure_packages PKG...: installs the Debian packages that are missing.
 tw_ensure_packages() {
@@ -24,26 +20,24 @@ tw_ensure_packages() {
     done
     ((${#missing[@]} == 0)) && return 0
     echo "installing: ${missing[*]}"
-    DEBIAN_FRONTEND=noninteractive apt-get update -qq &&
-        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
-            "${missing[@]}" >/dev/null
+    DEBIAN_FRONTEND=noninteractive apt-get update -qq && DEBIAN_FRONTEND=noninteractive \
+        apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 }
 
 # tw_logged LOG CMD... runs CMD with its output in LOG; when it fails, shows
 # LOG's error lines (its tail when none says "error") and returns its status.
 tw_logged() {
-    local log=$1 rc=0
+    local log=$1 rc
     shift
-    "$@" >"$log" 2>&1 || rc=$?
-    ((rc == 0)) && return 0
+    "$@" >"$log" 2>&1 && return 0
+    rc=$?
     { grep -E -m 40 'error|Error' "$log" || tail -n 30 "$log"; } >&2
     echo "$tw_me: $1 failed ($rc), see $log" >&2
     return "$rc"
 }
 
-# tw_debian_source DIR PKG[=VERSION]... downloads the source packages from
-# Debian bookworm into DIR, through a sources list of its own (the machine's
-# lists are not touched).
+# tw_debian_source DIR PKG[=VERSION]... downloads Debian bookworm's source
+# packages into DIR, through a sources list of its own (not the machine's).
 tw_debian_source() {
     local dir=$1 apt
     shift
@@ -56,8 +50,7 @@ tw_debian_source() {
         tw_logged "$dir/fetch.log" "${apt[@]}" source --download-only "$@")
 }
 
-# tw_key TEXT_OR_FILE...: 16 hex digits over the files' contents and the
-# texts, naming what was built from them in a cache.
+# tw_key TEXT_OR_FILE...: 16 hex digits over them, naming a cache's entry.
 tw_key() {
     local a
     for a in "$@"; do if [[ -f "$a" ]]; then cat "$a"; else echo "$a"; fi; done | sha256sum | cut -c1-16
@@ -67,17 +60,12 @@ tw_key() {
 tw_wait_for() {
     local n=$1
     shift
-    while ((n-- > 0)); do
-        "$@" && return 0
-        sleep 0.1
-    done
-    return 1
+    until "$@"; do ((--n > 0)) && sleep 0.1 || return 1; done
 }
 
-# tw_stop PID [SIGNAL [TENTHS]] sends SIGNAL (TERM; "-" sends none, for a
-# process asked to end another way), gives PID TENTHS tenths of a second (50)
-# to end, then kills it; a child of this shell is reaped.  False when it had
-# to be killed.
+# tw_stop PID [SIGNAL [TENTHS]] sends SIGNAL (TERM; "-": none, PID was asked
+# another way), gives PID TENTHS tenths of a second (50) to end, then kills
+# it; a child of this shell is reaped.  False when it had to be killed.
 tw_stop() {
     local pid=$1 sig=${2:-TERM} n=${3:-50} rc=0
     [[ "$sig" == - ]] || kill -"$sig" "$pid" 2>/dev/null || true
@@ -88,10 +76,9 @@ tw_stop() {
 
 tw_gone() { ! kill -0 "$1" 2>/dev/null; }
 
-# tw_build DIR [TARGET...] [-- CMAKE_ARG...] configures DIR (a new one
-# RelWithDebInfo unless a CMAKE_ARG says otherwise: the last -D wins; each
-# time, so that a target new to the tree is known), then builds the targets
-# (all when none) with TW_JOBS jobs (default: every processor).
+# tw_build DIR [TARGET...] [-- CMAKE_ARG...] configures DIR each time (a
+# target may be new; a new DIR is RelWithDebInfo unless a later -D says
+# otherwise), then builds the targets (all when none) with TW_JOBS jobs.
 tw_build() {
     local dir=$1 targets=()
     shift
@@ -103,12 +90,8 @@ tw_build() {
 }
 
 # tw_hex_ip A.B.C.D: 0xAABBCCDD, as the configuration file writes addresses.
-tw_hex_ip() {
-    local IFS=.
-    # shellcheck disable=SC2086
-    set -- $1
-    printf '0x%02x%02x%02x%02x' "$1" "$2" "$3" "$4"
-}
+# shellcheck disable=SC2086
+tw_hex_ip() { printf '0x%02x%02x%02x%02x' ${1//./ }; }
 
 # tw_config MGMT GROUP... prints the file the appliance writes for these
 # groups, in order from c1.  A GROUP is "PORT:IP,IP,..." (up to 8 addresses,
@@ -119,13 +102,10 @@ tw_config() {
     echo "ip_address=$(tw_hex_ip "$1")"
     shift
     for g in {1..11}; do
-        ips=() p=0 t=0 s=0
-        if [[ "${1:--}" != - ]]; then
-            IFS=/ read -r p t s <<<"${1%%:*}"
-            t=${t:-1} s=${s:-1} list=${1#*:}
-            for a in ${list//,/ }; do ips+=("$(tw_hex_ip "$a")"); done
-        fi
+        ips=() p=0 t=0 s=0 list=
+        [[ "${1:--}" == - ]] || { IFS=/ read -r p t s <<<"${1%%:*}" && t=${t:-1} s=${s:-1} list=${1#*:}; }
         (($# > 0)) && shift
+        for a in ${list//,/ }; do ips+=("$(tw_hex_ip "$a")"); done
         while ((${#ips[@]} < 8)); do ips+=(0x0); done
         echo "snmp_c${g}_ip=$(tw_list "${ips[@]}")"
         ports+=("$p") traps+=("$t") stats+=("$s")
@@ -136,106 +116,73 @@ tw_config() {
 }
 
 # tw_list WORD...: the words joined by ", ", as the configuration file lists.
-tw_list() {
-    local out
-    printf -v out '%s, ' "$@"
-    echo "${out%, }"
-}
+tw_list() { local out && printf -v out '%s, ' "$@" && echo "${out%, }"; }
 
 # tw_rxnet_up NS LATENCY HELD... [-- UNHELD...] builds the receivers' network:
-# namespace NS holding each HELD address (/32, so one can go without the
-# others), joined to this namespace, which gets the management address
-# 192.0.2.1/24 on the link "NS-m".  LATENCY 0 gives a veth pair; more gives
-# two TUN devices joined by netrelay (from TW_BUILD_DIR) with that many
-# milliseconds each way, as a real link has.  LATENCY "bridge" makes "NS-m"
-# a bridge without an address instead, holding the veth's end ("NS-v"):
-# a virtual machine's TAP joins it and the machine holds 192.0.2.1.
+# namespace NS holding each HELD address (/32: one can go alone), linked to
+# this one's 192.0.2.1/24 on "NS-m".  LATENCY 0: a veth pair; N: two TUN
+# devices joined by netrelay, N ms each way; "bridge": "NS-m" is a bridge
+# holding the veth end "NS-v", for a virtual machine's TAP that is 192.0.2.1.
 tw_rxnet_up() {
-    local ns=$1 latency=$2
+    local ns=$1 latency=$2 held=() a m=$1-m r=$1-r relay=$TW_BUILD_DIR/tools/lab/netrelay
     shift 2
-    local held=() unheld=() a mgmt_if="$ns-m" rx_if="$ns-r" relay="$TW_BUILD_DIR/tools/lab/netrelay"
     while (($# > 0)) && [[ "$1" != -- ]]; do held+=("$1"); shift; done
-    (($# > 0)) && shift
-    unheld=("$@")
+    (($# > 0)) && shift  # the unheld addresses remain
     tw_rxnet_down "$ns"
-    ip netns add "$ns" && ip -n "$ns" link set lo up || return 1
     # Every refused trap port must come back as a port-unreachable report, so
-    # the receivers' kernel may not rate-limit them.  (Through /proc: procps
-    # need not be installed.)
-    ip netns exec "$ns" sh -c 'echo 0 >/proc/sys/net/ipv4/icmp_ratelimit &&
-        echo 6160 >/proc/sys/net/ipv4/icmp_ratemask' || return 1
+    # the receivers' kernel may not rate-limit them (/proc: procps may be missing).
+    ip netns add "$ns" && ip -n "$ns" link set lo up && ip netns exec "$ns" sh -c \
+        'echo 0 >/proc/sys/net/ipv4/icmp_ratelimit && echo 6160 >/proc/sys/net/ipv4/icmp_ratemask' || return 1
     if [[ "$latency" == bridge ]]; then
-        ip link add "$mgmt_if" type bridge && ip link set "$mgmt_if" up &&
-            ip link add "$ns-v" type veth peer name "$rx_if" netns "$ns" &&
-            ip link set "$ns-v" master "$mgmt_if" up || return 1
+        ip link add "$m" type bridge && ip link set "$m" up &&
+            ip link add "$ns-v" type veth peer name "$r" netns "$ns" && ip link set "$ns-v" master "$m" up || return 1
     elif ((latency > 0)) && [[ -c /dev/net/tun && -x "$relay" ]]; then
-        "$relay" --delay-ms "$latency" "$mgmt_if" "$rx_if" >"/run/$ns.relay.log" 2>&1 &
+        "$relay" --delay-ms "$latency" "$m" "$r" >"/run/$ns.relay.log" 2>&1 &
         echo $! >"/run/$ns.relay.pid"
-        tw_wait_for 50 ip link show "$rx_if" >/dev/null 2>&1 || return 1
-        ip link set "$rx_if" netns "$ns" || return 1
+        tw_wait_for 50 ip link show "$r" >/dev/null 2>&1 && ip link set "$r" netns "$ns" || return 1
     else
-        ip link add "$mgmt_if" type veth peer name "$rx_if" address 02:00:5e:00:53:12 netns "$ns" ||
-            return 1
+        ip link add "$m" type veth peer name "$r" address 02:00:5e:00:53:12 netns "$ns" || return 1
     fi
-    if [[ "$latency" != bridge ]]; then
-        ip addr add 192.0.2.1/24 dev "$mgmt_if" && ip link set "$mgmt_if" up || return 1
-    fi
-    for a in "${held[@]}"; do
-        ip -n "$ns" addr add "$a/32" dev "$rx_if" || return 1
+    [[ "$latency" == bridge ]] || { ip addr add 192.0.2.1/24 dev "$m" && ip link set "$m" up; } || return 1
+    for a in "${held[@]}"; do ip -n "$ns" addr add "$a/32" dev "$r" || return 1; done
+    # An address nobody holds stays silent: the receivers' side has no route there.
+    ip -n "$ns" link set "$r" up && ip -n "$ns" route add 192.0.2.1/32 dev "$r" &&
+        ip -n "$ns" route add blackhole 192.0.2.0/24 || return 1
+    # On veth, pin every receiver's neighbour entry: a learned one fails once
+    # nobody holds the address, and the kernel then drops the echo requests.
+    [[ -f "/run/$ns.relay.pid" || "$latency" == bridge ]] && return 0
+    for a in "${held[@]}" "$@"; do
+        ip neigh replace "$a" lladdr 02:00:5e:00:53:12 dev "$m" nud permanent || return 1
     done
-    ip -n "$ns" link set "$rx_if" up && ip -n "$ns" route add 192.0.2.1/32 dev "$rx_if" || return 1
-    # An address nobody holds stays silent: no "unreachable" from the
-    # receivers' side, which has no route there.
-    ip -n "$ns" route add blackhole 192.0.2.0/24 || return 1
-    # On veth, pin every receiver's neighbour entry: a learned one fails its
-    # next check once nobody holds the address, and the kernel then drops the
-    # echo requests before they reach the wire.
-    if [[ ! -f "/run/$ns.relay.pid" && "$latency" != bridge ]]; then
-        for a in "${held[@]}" "${unheld[@]}"; do
-            ip neigh replace "$a" lladdr 02:00:5e:00:53:12 dev "$mgmt_if" nud permanent || return 1
-        done
-    fi
 }
 
 # tw_rxnet_addr NS add|del ADDR gives or takes one held address;
 # tw_rxnet_down NS removes the network (and its relay).
-tw_rxnet_addr() {
-    ip -n "$1" addr "$2" "$3/32" dev "$1-r"
-}
+tw_rxnet_addr() { ip -n "$1" addr "$2" "$3/32" dev "$1-r"; }
 
 tw_rxnet_down() {
     local ns=$1 l
-    if [[ -f "/run/$ns.relay.pid" ]]; then
-        tw_stop "$(cat "/run/$ns.relay.pid")" || true
-        rm -f "/run/$ns.relay.pid"
-    fi
+    [[ ! -f "/run/$ns.relay.pid" ]] || tw_stop "$(cat "/run/$ns.relay.pid")" || true
+    rm -f "/run/$ns.relay.pid"
     ip netns del "$ns" 2>/dev/null || true
     for l in "$ns-m" "$ns-v"; do ip link del "$l" 2>/dev/null || true; done
 }
 
-# tw_listener_up NS LOG ADDR:PORT... starts trap-listener in the receivers'
-# namespace NS on each endpoint, its pid in tw_listener; false when it does
-# not listen within 5 s.
+# tw_listener_up NS LOG ADDR:PORT... starts trap-listener in namespace NS, its
+# pid in tw_listener; false when it does not listen within 5 s.
 tw_listener_up() {
-    local ns=$1 log=$2
-    shift 2
-    ip netns exec "$ns" "$TW_BUILD_DIR/tools/lab/trap-listener" "$@" >"$log" 2>&1 &
+    ip netns exec "$1" "$TW_BUILD_DIR/tools/lab/trap-listener" "${@:3}" >"$2" 2>&1 &
     tw_listener=$!
-    tw_wait_for 50 grep -q '^trap-listener: listening' "$log"
+    tw_wait_for 50 grep -q '^trap-listener: listening' "$2"
 }
 
 # tw_ctl ARG...: trapwatchctl (the command line tw_ctl_cmd, default the build's).
-tw_ctl() {
-    "${tw_ctl_cmd[@]:-$TW_BUILD_DIR/tools/trapwatchctl}" "$@"
-}
+tw_ctl() { "${tw_ctl_cmd[@]:-$TW_BUILD_DIR/tools/trapwatchctl}" "$@"; }
 
-# tw_keelson_up LOG CMD... starts the controller stand-in CMD in the
-# background, its records into LOG and its own lines into LOG.err; false
-# when its socket does not listen within 5 s.
+# tw_keelson_up LOG CMD... starts the controller stand-in CMD, its records into
+# LOG, its own lines into LOG.err; false when it does not listen within 5 s.
 tw_keelson_up() {
-    local log=$1
-    shift
-    "$@" >"$log" 2>"$log.err" &
+    "${@:2}" >"$1" 2>"$1.err" &
     tw_keelson=$!
     tw_wait_for 50 test -S /var/run/keelson.sock
 }
@@ -245,10 +192,9 @@ tw_keelson_down() {
     tw_keelson=
 }
 
-# tw_daemon_up CMD... starts the daemon CMD from a shell, as a user would
-# (it refuses process 1 as its parent, and detaches itself), waits (10 s)
-# until it answers, takes its pid into tw_daemon and sends KEELSON_START, as
-# the appliance's controller does once it runs.
+# tw_daemon_up CMD... starts the daemon from a shell (it refuses process 1 as
+# its parent), waits (10 s) until it answers, takes its pid into tw_daemon and
+# sends KEELSON_START, as the appliance's controller does once it runs.
 tw_daemon_up() {
     rm -f /var/run/trapwatch.sock
     sh -c '"$@"' sh "$@" || return 1
@@ -265,18 +211,10 @@ tw_daemon_down() {
 }
 
 # tw_daemon_pid: the pid of the daemon holding the lock ("" when none).
-tw_daemon_pid() {
-    tw_ctl pid 2>/dev/null || true
-}
+tw_daemon_pid() { tw_ctl pid 2>/dev/null || true; }
 
 # tw_log_since FILE SEEN prints the lines of FILE after its first SEEN, up
 # to its last whole line (a writer may be half-way through the next).
-tw_log_since() {
-    local lines
-    lines=$(wc -l <"$1")
-    tail -n "+$(($2 + 1))" "$1" | head -n "$((lines - $2))"
-}
+tw_log_since() { tail -n "+$(($2 + 1))" "$1" | head -n "$(($(wc -l <"$1") - $2))"; }
 
-if [[ "${BASH_SOURCE[0]}" == "$0" ]]; then
-    "$@"
-fi
+[[ "${BASH_SOURCE[0]}" != "$0" ]] || "$@"
