@@ -286,7 +286,8 @@ std::mutex fetch_mu;
 std::condition_variable fetch_cv;
 std::optional<std::array<uint8_t, matrix_len>> fetch_want;
 bool fetch_stop = false;
-std::atomic<uint64_t> fetch_failures{0};
+// 32 bits: a 64-bit atomic is not lock-free on the 32-bit target.
+std::atomic<uint32_t> fetch_failures{0};
 std::array<uint8_t, matrix_len> fetched{};  // the codes last fetched (under fetch_mu)
 
 void fetcher() {
@@ -800,6 +801,9 @@ bool judge_captured(int cap, const std::string &noise) {
             return began;
         }
         clock_type::time_point when = clock_type::now();
+// musl's CMSG_NXTHDR converts a signed pointer difference inside the macro.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wsign-conversion"
         for (cmsghdr *c = CMSG_FIRSTHDR(&m); c != nullptr; c = CMSG_NXTHDR(&m, c)) {
             if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
                 timespec ts;
@@ -808,6 +812,7 @@ bool judge_captured(int cap, const std::string &noise) {
                     std::chrono::seconds(ts.tv_sec) + std::chrono::nanoseconds(ts.tv_nsec)));
             }
         }
+#pragma GCC diagnostic pop
         if (from.sll_protocol == htons(ETH_P_IP) &&
             judge_packet(buf, static_cast<size_t>(got), from.sll_pkttype == PACKET_OUTGOING,
                          when)) {

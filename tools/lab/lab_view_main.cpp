@@ -76,7 +76,7 @@ std::string read_from(const std::string &path, off_t *offset, bool lines) {
     std::string s;
     if (FILE *f = std::fopen(path.c_str(), "rb"); f != nullptr) {
         char buf[4096];
-        std::fseek(f, *offset, SEEK_SET);
+        fseeko(f, *offset, SEEK_SET);
         for (size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;) {
             s.append(buf, n);
         }
