@@ -87,7 +87,7 @@ cleanup() {
     trap - EXIT INT TERM
     set +e
     [[ -z "${lab_view:-}" ]] || tw_stop "$lab_view"
-    tw_daemon=${tw_daemon:-$(tw_daemon_pid)}
+    tw_daemon=${tw_daemon:-$(tw_ctl pid 2>/dev/null || true)}
     tw_daemon_down
     tw_keelson_down
     [[ -z "${tw_listener:-}" ]] || tw_stop "$tw_listener"

@@ -29,8 +29,7 @@ tw_ensure_packages() {
 tw_logged() {
     local log=$1 rc
     shift
-    "$@" >"$log" 2>&1 && return 0
-    rc=$?
+    "$@" >"$log" 2>&1 && return 0 || rc=$?
     { grep -E -m 40 'error|Error' "$log" || tail -n 30 "$log"; } >&2
     echo "$tw_me: $1 failed ($rc), see $log" >&2
     return "$rc"
@@ -51,21 +50,13 @@ tw_debian_source() {
 }
 
 # tw_key TEXT_OR_FILE...: 16 hex digits over them, naming a cache's entry.
-tw_key() {
-    local a
-    for a in "$@"; do if [[ -f "$a" ]]; then cat "$a"; else echo "$a"; fi; done | sha256sum | cut -c1-16
-}
+tw_key() { local a; for a in "$@"; do if [[ -f "$a" ]]; then cat "$a"; else echo "$a"; fi; done | sha256sum | cut -c1-16; }
 
 # tw_wait_for TENTHS CMD...: runs CMD every 0.1 s until it succeeds (bounded).
-tw_wait_for() {
-    local n=$1
-    shift
-    until "$@"; do ((--n > 0)) && sleep 0.1 || return 1; done
-}
+tw_wait_for() { local n=$1 && shift && until "$@"; do ((--n > 0)) && sleep 0.1 || return 1; done; }
 
-# tw_stop PID [SIGNAL [TENTHS]] sends SIGNAL (TERM; "-": none, PID was asked
-# another way), gives PID TENTHS tenths of a second (50) to end, then kills
-# it; a child of this shell is reaped.  False when it had to be killed.
+# tw_stop PID [SIGNAL [TENTHS]] sends SIGNAL (TERM; "-": none, asked another way),
+# waits TENTHS (50), then kills and reaps PID; false when it had to be killed.
 tw_stop() {
     local pid=$1 sig=${2:-TERM} n=${3:-50} rc=0
     [[ "$sig" == - ]] || kill -"$sig" "$pid" 2>/dev/null || true
@@ -76,9 +67,9 @@ tw_stop() {
 
 tw_gone() { ! kill -0 "$1" 2>/dev/null; }
 
-# tw_build DIR [TARGET...] [-- CMAKE_ARG...] configures DIR each time (a
-# target may be new; a new DIR is RelWithDebInfo unless a later -D says
-# otherwise), then builds the targets (all when none) with TW_JOBS jobs.
+# tw_build DIR [TARGET...] [-- CMAKE_ARG...] configures DIR each time (a target may
+# be new; a new DIR is RelWithDebInfo unless a -D says otherwise), then builds
+# the targets (all when none) with TW_JOBS jobs.
 tw_build() {
     local dir=$1 targets=()
     shift
@@ -93,10 +84,9 @@ tw_build() {
 # shellcheck disable=SC2086
 tw_hex_ip() { printf '0x%02x%02x%02x%02x' ${1//./ }; }
 
-# tw_config MGMT GROUP... prints the file the appliance writes for these
-# groups, in order from c1.  A GROUP is "PORT:IP,IP,..." (up to 8 addresses,
-# trap status and status 1), "PORT/TRAP_STATUS/STATUS:IP,..." or "-" for a
-# group with no receiver; the groups not given are empty too.
+# tw_config MGMT GROUP... prints the file the appliance writes for these groups,
+# from c1: "PORT:IP,..." (up to 8; trap status and status 1),
+# "PORT/TRAP_STATUS/STATUS:IP,..." or "-" (empty, as the groups not given).
 tw_config() {
     local g a p t s list ips ports=() traps=() stats=()
     echo "ip_address=$(tw_hex_ip "$1")"
@@ -187,10 +177,7 @@ tw_keelson_up() {
     tw_wait_for 50 test -S /var/run/keelson.sock
 }
 
-tw_keelson_down() {
-    [[ -z "${tw_keelson:-}" ]] || tw_stop "$tw_keelson" || echo "$tw_me: keelson-sim killed" >&2
-    tw_keelson=
-}
+tw_keelson_down() { [[ -z "${tw_keelson:-}" ]] || tw_stop "$tw_keelson" || echo "$tw_me: keelson-sim killed" >&2; tw_keelson=; }
 
 # tw_daemon_up CMD... starts the daemon from a shell (it refuses process 1 as
 # its parent), waits (10 s) until it answers, takes its pid into tw_daemon and
@@ -209,12 +196,5 @@ tw_daemon_down() {
     tw_stop "$tw_daemon" - 100 || echo "$tw_me: trapwatch did not stop; killed $tw_daemon" >&2
     tw_daemon=
 }
-
-# tw_daemon_pid: the pid of the daemon holding the lock ("" when none).
-tw_daemon_pid() { tw_ctl pid 2>/dev/null || true; }
-
-# tw_log_since FILE SEEN prints the lines of FILE after its first SEEN, up
-# to its last whole line (a writer may be half-way through the next).
-tw_log_since() { tail -n "+$(($2 + 1))" "$1" | head -n "$(($(wc -l <"$1") - $2))"; }
 
 [[ "${BASH_SOURCE[0]}" != "$0" ]] || "$@"
