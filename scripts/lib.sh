@@ -6,7 +6,6 @@ tw_root=$(cd "$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")/.." && pwd)
 : "${TW_BUILD_DIR:=$tw_root/build}"
 tw_me=$(basename "$0" .sh)
 
-# tw_need_root WHY: exit 2 unless root.
 tw_need_root() { [[ $EUID -eq 0 ]] || { echo "$tw_me: must run as root ($1)" >&2; exit 2; }; }
 
 # The comment under the calling script's first line, without its "#".
@@ -15,9 +14,7 @@ tw_usage() { sed -n '2,/^[^#]/s/^#\( \|$\)//p' "$0"; }
 # tw_ensure_packages PKG...: installs the Debian packages that are missing.
 tw_ensure_packages() {
     local missing=() p
-    for p in "$@"; do
-        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-    done
+    for p in "$@"; do dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p"); done
     ((${#missing[@]} == 0)) && return 0
     echo "installing: ${missing[*]}"
     DEBIAN_FRONTEND=noninteractive apt-get update -qq && DEBIAN_FRONTEND=noninteractive \
@@ -161,8 +158,7 @@ tw_rxnet_down() {
 # tw_listener_up NS LOG ADDR:PORT... starts trap-listener in namespace NS, its
 # pid in tw_listener; false when it does not listen within 5 s.
 tw_listener_up() {
-    ip netns exec "$1" "$TW_BUILD_DIR/tools/lab/trap-listener" "${@:3}" >"$2" 2>&1 &
-    tw_listener=$!
+    ip netns exec "$1" "$TW_BUILD_DIR/tools/lab/trap-listener" "${@:3}" >"$2" 2>&1 & tw_listener=$!
     tw_wait_for 50 grep -q '^trap-listener: listening' "$2"
 }
 
@@ -172,16 +168,14 @@ tw_ctl() { "${tw_ctl_cmd[@]:-$TW_BUILD_DIR/tools/trapwatchctl}" "$@"; }
 # tw_keelson_up LOG CMD... starts the controller stand-in CMD, its records into
 # LOG, its own lines into LOG.err; false when it does not listen within 5 s.
 tw_keelson_up() {
-    "${@:2}" >"$1" 2>"$1.err" &
-    tw_keelson=$!
+    "${@:2}" >"$1" 2>"$1.err" & tw_keelson=$!
     tw_wait_for 50 test -S /var/run/keelson.sock
 }
 
 tw_keelson_down() { [[ -z "${tw_keelson:-}" ]] || tw_stop "$tw_keelson" || echo "$tw_me: keelson-sim killed" >&2; tw_keelson=; }
 
-# tw_daemon_up CMD... starts the daemon from a shell (it refuses process 1 as
-# its parent), waits (10 s) until it answers, takes its pid into tw_daemon and
-# sends KEELSON_START, as the appliance's controller does once it runs.
+# tw_daemon_up CMD... starts the daemon from a shell (it refuses process 1 as its parent),
+# waits (10 s) for it to answer, takes its pid into tw_daemon and sends KEELSON_START.
 tw_daemon_up() {
     rm -f /var/run/trapwatch.sock
     sh -c '"$@"' sh "$@" || return 1

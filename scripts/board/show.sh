@@ -7,8 +7,7 @@
 trapwatchctl keelson-start >/dev/null
 trapwatchctl debug proc >/dev/null
 trapwatchctl debug keelson >/dev/null
-seen=0
-frame=0
+seen=0 frame=0
 while [ "$frame" -lt "${tw_cycles:-3}" ]; do
     frame=$((frame + 1))
     sleep 5

@@ -8,18 +8,11 @@
 init=/etc/init.d/trapwatch
 
 check() {
-    name=$1 detail=$2
-    shift 2
+    name=$1 detail=$2 && shift 2
     if "$@"; then r=ok; else r=fail; fi
-    echo "BOARD-CHECK $name $r $detail" | tr '\n' ' '
-    echo
+    echo "BOARD-CHECK $name $r $detail" | tr '\n' ' '; echo
 }
-wait_for() {
-    n=$1
-    shift
-    while [ "$n" -gt 0 ]; do "$@" && return 0; sleep 0.1; n=$((n - 1)); done
-    return 1
-}
+wait_for() { n=$1 && shift && while [ "$n" -gt 0 ]; do "$@" && return 0; sleep 0.1; n=$((n - 1)); done; return 1; }
 # How process $1 ended, "exit N" or "signal N", once init has reaped it.
 ended() { wait_for 100 grep -q "^$1 " /run/reaped && sed -n "s/^$1 //p" /run/reaped; }
 lock_free() { trapwatchctl pid >/dev/null 2>&1; [ $? = 3 ]; }
