@@ -12,21 +12,16 @@
 #   --jobs N      build jobs (default 2)
 #   --no-build    use the build directories as they are
 #
-# Needs root and Debian (fping, strace, perf, the PowerPC cross compiler).
-# Builds in build-bench-{release,static,ppc,ppc-static,ppc-musl} (the release
-# and musl ones with the bench's own helpers, -DTRAPWATCH_BENCH=ON; the musl
-# sysroot comes from scripts/musl.sh); everything that touches the daemon's
-# paths or the network runs in scripts/sandbox.sh.  The lab's plan, the steps
-# between starts and stops, the statistics and the report are bench/stats.cpp's.
-# See docs/performance.md for what is measured and how.
+# Needs root and Debian.  Builds in build-bench-{release,static,ppc,ppc-static,ppc-musl}
+# (release and musl with the bench's helpers); runs in scripts/sandbox.sh.  The plan,
+# statistics and report are bench/stats.cpp's; docs/performance.md tells what is measured.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 # shellcheck source=scripts/lib.sh
 source "$root/scripts/lib.sh"
 
-# Inside the sandbox: the lab, and the programs' starts and stops; bench-stats
-# runs each step between them, its raw lines into the file given.
+# Inside the sandbox: the lab, the starts and stops; bench-stats runs each step between.
 if [[ "${1:-}" == "--inner" ]]; then
     raw=$2 seconds=$3 repeat=$4 TW_BUILD_DIR=$5 dir=$5 run=()
     [[ -e /run/tw-sandbox ]] || { echo "bench: not in the sandbox" >&2; exit 2; }

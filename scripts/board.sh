@@ -1,19 +1,16 @@
 #!/usr/bin/env bash
-# The daemon on a booted board: a 32-bit big-endian PowerPC kernel with two
-# cores under qemu-system-ppc64 (machine ppce500, e5500 cores in 32-bit
-# mode), BusyBox as its userland, the project's PowerPC tarball unpacked
-# over its root, keelson-sim as its controller, and its network interface
-# joined to the lab's receivers on the host side.
+# The daemon on a booted board: a 32-bit big-endian PowerPC kernel with two cores
+# under qemu-system-ppc64 (ppce500, e5500 cores in 32-bit mode), BusyBox as its
+# userland, the project's PowerPC tarball unpacked over its root, keelson-sim as
+# its controller, its network joined to the lab's receivers on the host side.
 #
 #   scripts/board.sh [--cycles N] [--check SCRIPT] [--console FILE]
 #                    [--build-only] [--no-install]
 #
-# As root on a Debian machine: installs what is missing, builds the kernel
-# and BusyBox once into the cache (TW_BOARD_CACHE, default
-# /var/cache/trapwatch-board; each kept under a key of what it was built
-# from), builds the tarball, makes the image, then boots it inside
-# scripts/sandbox.sh and shows the serial console: the kernel, the board's
-# script ("board:" lines), the daemon's trace.
+# As root on Debian: installs what is missing, builds the kernel and BusyBox once
+# into the cache (TW_BOARD_CACHE, default /var/cache/trapwatch-board; keyed by
+# what each was built from), builds the tarball and the image, boots it inside
+# scripts/sandbox.sh and shows the serial console (kernel, "board:" lines, trace).
 #   --cycles N    frames of the matrix to show before the stop (default 3)
 #   --check FILE  run the guest script FILE instead (the board check; its
 #                 "BOARD-CHECK" lines are the results)
@@ -57,9 +54,8 @@ if [[ $inner -eq 1 ]]; then  # in the sandbox
     tw_rxnet_up "$netns" bridge "$rx_up" "$rx_refused" -- "$rx_silent"
     ip tuntap add "$tap" mode tap && ip link set "$tap" master "$netns-m" up
     tw_listener_up "$netns" /run/twb-listener.log "$rx_up:162"
-    # The guest ends itself (its reset ends qemu); the bound is for a hang.
-    # The kernel is booted directly: the NIC needs no boot ROM (romfile=),
-    # which a machine without qemu's recommended packages lacks.
+    # The guest ends itself (its reset ends qemu); the bound is for a hang.  romfile=:
+    # no boot ROM, which a machine without qemu's recommended packages lacks.
     job=show limit=$((120 + 6 * cycles)) rc=0
     [[ -z "$check" ]] || job=check limit=400
     timeout --kill-after=5 "$limit" qemu-system-ppc64 -M ppce500 -cpu e5500 -smp 2 -m 256 \
@@ -82,13 +78,12 @@ flock 9  # one builder of the cache at a time
 jobs=${TW_JOBS:-$(nproc)}
 gcc_version=$(${cross}gcc --version | head -n 1)  # for the keys of what it builds
 
-# check_config FRAGMENT CONFIG: false when an option of FRAGMENT did not hold
-# in CONFIG (a dependency the fragment lacks).
+# check_config FRAGMENT CONFIG: false when an option of FRAGMENT did not hold in
+# CONFIG (a dependency the fragment lacks).
 check_config() {
     local bad
     bad=$(grep '^CONFIG_' "$1" | grep -vxF -f "$2") || return 0
-    sed 's/.*/board: & did not hold/' <<<"$bad" >&2
-    return 1
+    sed 's/.*/board: & did not hold/' <<<"$bad" >&2; return 1
 }
 
 # The kernel, keyed by the source package, the compiler and the fragment.
@@ -112,8 +107,7 @@ kernel() {
     echo "$dir/vmlinux"
 }
 
-# Static BusyBox from Debian's source package (fetched once), keyed by its .dsc,
-# the compiler and the fragment.
+# Static BusyBox from Debian's source package (fetched once), keyed by its .dsc too.
 busybox() {
     local srcs=$cache/busybox-src dir b=$cache/busybox-build t=$SECONDS
     ls "$srcs"/busybox_*.dsc >/dev/null 2>&1 || tw_debian_source "$srcs" busybox
@@ -164,7 +158,6 @@ init=$cache/init-$(tw_key "$here/board/init.cpp" "$gcc_version")/init
 [[ -f "$init" ]] || { mkdir -p "${init%/*}" &&
     ${cross}g++ -std=c++20 -static -Os -s -Wall -Wextra -Werror -o "$init" "$here/board/init.cpp"; }
 echo "board: building the PowerPC tarball and the host's trap listener" >&2
-# The board's programs: the static PowerPC tarball scripts/musl.sh names last.
 pkg=$("$here/musl.sh" | tail -n 1)
 [[ -f "$pkg" ]] || { echo "board: scripts/musl.sh gave no tarball" >&2; exit 1; }
 mkdir -p "$TW_BUILD_DIR"

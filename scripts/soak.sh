@@ -1,15 +1,12 @@
 #!/usr/bin/env bash
-# Soak: the fault cases of the end-to-end tests (tests/e2e/daemon_test.cpp) run
-# longer.  Each case opens as in CI, then repeats its disturbance (controller
-# misbehaviour, abusive clients, an ICMP flood, a flapping receiver, a broken
-# configuration file) for its share of MINUTES, checking after every round
-# that the codes are right and the daemon's descriptors and memory flat.
-# Reports each case's rounds, the daemon's cycles, its descriptors and VmRSS
-# at the start and the end; exits nonzero when a case failed.
-# --week, --cycles N: instead, the daemon on a clock sped up X times
-# (libfaketime) for a week of cycles (120,960, every sequence wrapping) or N,
-# under the disturbances of tools/lab/cycle-judge, which judges every cycle
-# and ends with the line "week: ...".
+# Soak: the fault cases of the end-to-end tests (tests/e2e/daemon_test.cpp) run longer,
+# each repeating its disturbance (controller misbehaviour, abusive clients, an ICMP
+# flood, a flapping receiver, a broken configuration file) for its share of MINUTES,
+# checking after every round the codes and that descriptors and memory stay flat.
+# Reports each case's rounds, cycles, descriptors and VmRSS at start and end; exits
+# nonzero when a case failed.  --week, --cycles N: instead, the daemon on a clock sped
+# up X times (libfaketime) for a week of cycles (120,960, every sequence wrapping) or
+# N, judged by tools/lab/cycle-judge, which ends with the line "week: ...".
 #
 #   scripts/soak.sh [MINUTES] [--build-dir DIR] [--only GTEST_FILTER]
 #   scripts/soak.sh --week | --cycles N  [--speed X] [--build-dir DIR]
@@ -22,16 +19,11 @@ here=$(cd "$(dirname "$(readlink -f "$0")")" && pwd)
 # shellcheck source=lib.sh
 source "$here/lib.sh"
 
-minutes=2
-filter='fault.*'
-cycles=0
-wrap=()
-# x500: a step is 2 ms of real time, for the port-unreachable report about a
-# probe to reach the receive thread before the step that judges it, with all
-# three threads on processor 0 of a loaded machine (x1000 missed it about once
-# in 720 cycles, x2000 about once a minute; none seen at x300 and x500).  The
-# week needs x1000 to end within 25 minutes (x500 gave 68 cycles a second on
-# a loaded machine): cycle-judge keeps the refusing port rare for it.
+minutes=2 filter='fault.*' cycles=0 wrap=()
+# x500: a step is 2 ms of real time, for a probe's port-unreachable report to reach the
+# receive thread before the step that judges it, all threads on processor 0 of a loaded
+# machine (x1000 missed it once in 720 cycles; none seen at x500).  The week needs x1000
+# to end within 25 minutes: cycle-judge keeps the refusing port rare for it.
 speed=500
 while [[ $# -gt 0 ]]; do
     case "$1" in

@@ -1,16 +1,13 @@
 #!/usr/bin/env bash
-# Builds everything and runs every test: native, ASan+UBSan, ThreadSanitizer
-# (threaded tests), the 32-bit big-endian PowerPC cross builds under qemu
-# (glibc, and static against musl), and the parts in scripts/test.d (fuzz,
-# soak, bench smoke, ...).  Needs Debian and root (it installs what is
-# missing, and the tests run in private namespaces).  Ends with each part's
-# counts and wall time, then one line "N passed, N failed".
+# Builds everything and runs every test: native, ASan+UBSan, ThreadSanitizer, the
+# 32-bit big-endian PowerPC builds under qemu (glibc, static musl) and the parts in
+# scripts/test.d (fuzz, soak, bench smoke, ...).  Needs Debian and root.  Ends with
+# each part's counts and wall time, then one line "N passed, N failed".
 #
 #   scripts/test.sh [--only PART]... [--jobs N] [--test-jobs N]
 #
-# PART: native, asan, tsan, ppc, ppc-musl, a scripts/test.d name, or extra (all of
-# test.d).  --jobs: compile jobs (default: processors); --test-jobs: test
-# cases run side by side in one part (default 3).
+# PART: native, asan, tsan, ppc, ppc-musl, a scripts/test.d name, or extra (all of it).
+# --jobs: compile jobs (default: processors); --test-jobs: cases side by side (3).
 set -uo pipefail
 
 cd "$(dirname "$0")/.." && root=$PWD || exit 2
@@ -82,10 +79,8 @@ run_extra() {
     record "$1" "$p" "$f" $((SECONDS - t0))
 }
 
-# A part's tests mostly wait on the daemon's five-second cycle, so they run in
-# the background while the next configuration builds in the foreground.
-for extra in "${extras[@]}"; do wanted "$extra" && extra_list+=("$extra"); done
-# The extras use the native build.
+# A part's tests mostly wait on the daemon's cycle: they run while the next part builds.
+for extra in "${extras[@]}"; do wanted "$extra" && extra_list+=("$extra"); done  # on the native build
 if { wanted native || [[ ${#extra_list[@]} -gt 0 ]]; } &&
         build native "$root/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo; then
     ! wanted native || { run_suite native "$root/build" & runs+=($!); }
