@@ -1,15 +1,12 @@
 #!/usr/bin/env bash
-# Builds the libFuzzer targets of tests/fuzz with clang++ (ASan + UBSan) and
-# runs each for SECONDS inside scripts/sandbox.sh, starting from its committed
-# seed corpus.  Prints the executions and the coverage of every target; exits
-# nonzero when a target found a crash, a leak, a hang or a broken invariant,
-# or did not run.
+# Builds the libFuzzer targets of tests/fuzz with clang++ (ASan + UBSan) and runs each
+# for SECONDS in scripts/sandbox.sh from its seed corpus.  Prints every target's runs and
+# coverage; exits nonzero when one found a crash, leak, hang or broken invariant, or did not run.
 #
 #   scripts/fuzz.sh [SECONDS] [TARGET...]     (default 15 s, every target)
 #
-# FUZZ_BUILD_DIR chooses the build directory (default build-fuzz); the corpus
-# grown by a run is kept in it, under corpus/TARGET, and reused by the next.
-# Crash inputs land in FUZZ_BUILD_DIR/artifacts.
+# FUZZ_BUILD_DIR: the build directory (default build-fuzz), keeping the grown corpus
+# (corpus/TARGET) for the next run and crash inputs (artifacts).
 set -uo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)

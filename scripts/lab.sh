@@ -1,25 +1,21 @@
 #!/usr/bin/env bash
-# The trapwatch lab: the daemon watching simulated trap receivers behind a
-# virtual link, its status matrix shown every five seconds beside what the
-# controller stand-in saw.
+# The trapwatch lab: the daemon watching simulated trap receivers behind a virtual
+# link, its status matrix shown every five seconds beside what the controller saw.
 #
 #   scripts/lab.sh [--cycles N] [--trace] [--flap A,B] [--latency MS]
 #                  [--build-dir DIR] [--no-install] [--no-build]
 #
-# As root on a Debian machine: installs what is missing (compiler, cmake,
-# GoogleTest, iproute2), builds into build/ (or DIR), then runs the lab inside
-# scripts/sandbox.sh.  Runs until Ctrl-C, or N frames with --cycles.
+# As root on Debian: installs what is missing, builds into build/ (or DIR), then runs
+# the lab inside scripts/sandbox.sh until Ctrl-C, or N frames with --cycles.
 #   --trace      switch the console trace on and show its new lines per frame
 #   --flap A,B   the flapping receiver goes away after frame A and comes back
 #                after frame B (default 4,10)
 #   --latency MS one-way delay of the link (default 3): two TUN devices joined
 #                by tools/lab/netrelay; 0 gives a plain veth pair, whose
 #                zero latency no real network has
-# Everything the lab makes (namespaces, link, processes, mounts) is gone
-# when it ends, also after Ctrl-C or a failure.
+# Everything the lab makes (namespaces, link, processes, mounts) is gone when it ends.
 set -euo pipefail
-# The whole script is one block, read before it runs: editing the file
-# during a run cannot change what the running lab does.
+# One block, read before it runs: editing the file cannot change a running lab.
 {
 
 here=$(cd "$(dirname "$(readlink -f "$0")")" && pwd)
@@ -65,8 +61,7 @@ if [[ $inner -eq 0 ]]; then
         tools/lab/netrelay tools/lab/lab-view; do
         [[ -x "$build_dir/$p" ]] || { echo "lab: $build_dir/$p is missing (build it, or drop --no-build)" >&2; exit 2; }
     done
-    # Ctrl-C reaches the lab inside the sandbox too; this side only waits for
-    # it to clean up.  The lab checks before it ends that it removed all it made.
+    # Ctrl-C reaches the lab inside the sandbox too; this side only waits for its cleanup.
     trap 'interrupted=1' INT TERM
     rc=0
     "$here/sandbox.sh" bash "$here/lab.sh" --inner "${args[@]}" || rc=$?
@@ -75,8 +70,7 @@ if [[ $inner -eq 0 ]]; then
 fi
 
 # ----------------------------------------------------------- in the sandbox ---
-state=/run/twlab
-mkdir -p "$state"
+state=/run/twlab && mkdir -p "$state"
 view=$build_dir/tools/lab/lab-view
 read -r mgmt rx_up rx_refused rx_silent rx_flap rx_second port port_other < <("$view" layout)
 # Processes that were here before the lab: the sandbox's own.
@@ -106,12 +100,8 @@ tw_rxnet_up "$netns" "$latency" "$rx_up" "$rx_refused" "$rx_flap" "$rx_second" -
     { echo "lab: cannot build the receivers' network" >&2; exit 1; }
 tw_listener_up "$netns" "$state/listener.log" "$rx_up:$port" "$rx_flap:$port" "$rx_second:$port" ||
     { echo "lab: trap-listener did not start" >&2; exit 1; }
-
-# --- the configuration the appliance would write ---
 tw_config "$mgmt" "$port:$rx_up,$rx_refused,$rx_silent,$rx_flap" "$port:$rx_second,$rx_up" \
     "$port_other:$rx_up" "$port/2/1:$rx_second" "$port/1/0:$rx_second" >/mnt/params/cfparams.txt
-
-# --- the controller stand-in and the daemon ---
 tw_keelson_up "$state/keelson.log" "$build_dir/tools/keelson-sim" --json "$state/keelson.json" ||
     { echo "lab: keelson-sim did not start" >&2; exit 1; }
 tw_daemon_up "$build_dir/trapwatch/trapwatch" || { echo "lab: trapwatch does not answer" >&2; exit 1; }

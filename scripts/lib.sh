@@ -116,8 +116,7 @@ tw_rxnet_up() {
     while (($# > 0)) && [[ "$1" != -- ]]; do held+=("$1"); shift; done
     (($# > 0)) && shift  # the unheld addresses remain
     tw_rxnet_down "$ns"
-    # Every refused trap port must come back as a port-unreachable report, so
-    # the receivers' kernel may not rate-limit them (/proc: procps may be missing).
+    # Every refused trap port must be reported: no rate limit (/proc: procps may be missing).
     ip netns add "$ns" && ip -n "$ns" link set lo up && ip netns exec "$ns" sh -c \
         'echo 0 >/proc/sys/net/ipv4/icmp_ratelimit && echo 6160 >/proc/sys/net/ipv4/icmp_ratemask' || return 1
     if [[ "$latency" == bridge ]]; then
@@ -135,8 +134,8 @@ tw_rxnet_up() {
     # An address nobody holds stays silent: the receivers' side has no route there.
     ip -n "$ns" link set "$r" up && ip -n "$ns" route add 192.0.2.1/32 dev "$r" &&
         ip -n "$ns" route add blackhole 192.0.2.0/24 || return 1
-    # On veth, pin every receiver's neighbour entry: a learned one fails once
-    # nobody holds the address, and the kernel then drops the echo requests.
+    # On veth, pin the receivers' neighbour entries: a learned one fails once nobody
+    # holds the address, and the kernel then drops the echo requests.
     [[ -f "/run/$ns.relay.pid" || "$latency" == bridge ]] && return 0
     for a in "${held[@]}" "$@"; do
         ip neigh replace "$a" lladdr 02:00:5e:00:53:12 dev "$m" nud permanent || return 1

@@ -35,8 +35,7 @@ for n in null zero full random urandom tty net/tun; do
 done
 mount -t devpts -o newinstance,ptmxmode=0666,mode=0620 devpts /dev/pts
 mount -t tmpfs -o mode=1777 tw-shm /dev/shm
-for l in ptmx:pts/ptmx fd:/proc/self/fd stdin:/proc/self/fd/0 stdout:/proc/self/fd/1 \
-    stderr:/proc/self/fd/2; do
+for l in ptmx:pts/ptmx fd:/proc/self/fd stdin:/proc/self/fd/0 stdout:/proc/self/fd/1 stderr:/proc/self/fd/2; do
     ln -s "${l#*:}" "/dev/${l%%:*}"
 done
 umount "$host_dev" && rmdir "$host_dev"
@@ -47,8 +46,7 @@ touch /run/tw-sandbox  # tests refuse to run without this mark
 if [[ $tty -eq 1 ]]; then
     mkfifo -m 0600 /dev/ttyS0
     : >/run/ttyS0.capture
-    # The reader holds the FIFO open for writing too, so it never sees end of
-    # file between the daemon's one-line opens.
+    # The reader holds the FIFO open for writing too: no end of file between the daemon's opens.
     (exec 3<>/dev/ttyS0; exec cat <&3 >>/run/ttyS0.capture) &
 fi
 

@@ -1,8 +1,7 @@
 # shellcheck shell=sh
-# The daemon at work on the board (sourced by rc): started by its init
-# script, the matrix and the controller's refresh commands every five
-# seconds for tw_cycles frames, then the init script's stop.  Its console
-# trace of process life and served commands is on.
+# The daemon at work on the board (sourced by rc): started by its init script, the
+# matrix and the controller's refresh commands every five seconds for tw_cycles
+# frames, then the init script's stop; its console trace is on.
 /etc/init.d/trapwatch start || return
 trapwatchctl keelson-start >/dev/null
 trapwatchctl debug proc >/dev/null

@@ -1,14 +1,11 @@
 #!/usr/bin/env bash
-# CI: the board check.  Boots the PowerPC image (scripts/board.sh, which
-# builds what it lacks; the native build in $1 gives the host's trap
-# listener) with tests/board/checks.sh as its job, then reads the serial
-# console: every scenario ok, every text a scenario expects present.  On a
-# failure the console is kept as $1/board-console.log.
+# CI: the board check.  Boots the PowerPC image (scripts/board.sh; the native build in $1
+# gives the host's trap listener) with tests/board/checks.sh as its job: every scenario
+# ok, every text expected on the console.  A failure keeps it as $1/board-console.log.
 set -uo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 build=${1:-$root/build}
-checks=$root/tests/board/checks.sh
-console=$build/board-console.log
+checks=$root/tests/board/checks.sh console=$build/board-console.log
 mkdir -p "$build"
 TW_BUILD_DIR=$build timeout --kill-after=10 1500 "$root/scripts/board.sh" --check "$checks" \
     --console "$console" >"$build/board-run.log" 2>&1

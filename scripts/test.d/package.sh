@@ -1,9 +1,8 @@
 #!/usr/bin/env bash
-# CI: the manual pages (mandoc -T lint, no warning), the .deb (lintian, no
-# error or warning; its changelog's version), and the package installed with
-# apt in a throw-away overlay of this machine's root inside the sandbox: the
-# manual page found, the unit verified, the unit's own start and stop
-# commands run from a process 1, then dpkg -r leaving only the conffiles.
+# CI: the manual pages (mandoc -T lint), the .deb (lintian; its changelog's version), and
+# the package installed with apt in a throw-away overlay of the root in the sandbox: the
+# manual page found, the unit verified, its own start and stop commands run from a
+# process 1, then dpkg -r leaving only the conffiles.
 set -uo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 # shellcheck source=scripts/lib.sh

@@ -1,10 +1,8 @@
 # shellcheck shell=sh
-# The board check: scenarios run on the booted PowerPC image under BusyBox
-# sh (sourced by the image's rc, keelson-sim listening, receivers c1 0..2 on
-# the host side: trap listener, refused port, silent address).  Each prints
-# "BOARD-CHECK NAME ok|fail DETAIL" on the serial console; "BOARD-EXPECT
-# NAME TEXT" asks the host to find TEXT there too.  A daemon's exit status
-# is read from /run/reaped, where process 1 writes every orphan it reaps.
+# The board check, sourced by the PowerPC image's rc under BusyBox sh (keelson-sim up,
+# receivers c1 0..2: trap listener, refused port, silent).  Each prints "BOARD-CHECK NAME
+# ok|fail DETAIL"; "BOARD-EXPECT NAME TEXT" asks the host to find TEXT on the console
+# too.  Exit statuses come from /run/reaped, where process 1 writes each orphan it reaps.
 init=/etc/init.d/trapwatch
 
 check() {
