@@ -78,8 +78,7 @@ flock 9  # one builder of the cache at a time
 jobs=${TW_JOBS:-$(nproc)}
 gcc_version=$(${cross}gcc --version | head -n 1)  # for the keys of what it builds
 
-# check_config FRAGMENT CONFIG: false when an option of FRAGMENT did not hold in
-# CONFIG (a dependency the fragment lacks).
+# check_config FRAGMENT CONFIG: false when an option did not hold (a dependency it lacks).
 check_config() {
     local bad
     bad=$(grep '^CONFIG_' "$1" | grep -vxF -f "$2") || return 0

@@ -10,9 +10,8 @@
 #   --trace      switch the console trace on and show its new lines per frame
 #   --flap A,B   the flapping receiver goes away after frame A and comes back
 #                after frame B (default 4,10)
-#   --latency MS one-way delay of the link (default 3): two TUN devices joined
-#                by tools/lab/netrelay; 0 gives a plain veth pair, whose
-#                zero latency no real network has
+#   --latency MS one-way delay of the link (default 3): two TUN devices joined by
+#                tools/lab/netrelay; 0: a plain veth pair (no real network has zero)
 # Everything the lab makes (namespaces, link, processes, mounts) is gone when it ends.
 set -euo pipefail
 # One block, read before it runs: editing the file cannot change a running lab.

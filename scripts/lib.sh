@@ -105,11 +105,10 @@ tw_config() {
 # tw_list WORD...: the words joined by ", ", as the configuration file lists.
 tw_list() { local out && printf -v out '%s, ' "$@" && echo "${out%, }"; }
 
-# tw_rxnet_up NS LATENCY HELD... [-- UNHELD...] builds the receivers' network:
-# namespace NS holding each HELD address (/32: one can go alone), linked to
-# this one's 192.0.2.1/24 on "NS-m".  LATENCY 0: a veth pair; N: two TUN
-# devices joined by netrelay, N ms each way; "bridge": "NS-m" is a bridge
-# holding the veth end "NS-v", for a virtual machine's TAP that is 192.0.2.1.
+# tw_rxnet_up NS LATENCY HELD... [-- UNHELD...] builds the receivers' network: namespace
+# NS holding each HELD address (/32: one can go alone), linked to this one's 192.0.2.1/24
+# on "NS-m".  LATENCY 0: a veth pair; N: two TUN devices joined by netrelay, N ms each way;
+# "bridge": "NS-m" is a bridge holding the veth end "NS-v", for a VM's TAP that is 192.0.2.1.
 tw_rxnet_up() {
     local ns=$1 latency=$2 held=() a m=$1-m r=$1-r relay=$TW_BUILD_DIR/tools/lab/netrelay
     shift 2

@@ -6,8 +6,7 @@
 #
 #   scripts/sandbox.sh [--keep-ttyS0-missing] COMMAND [ARG...]
 #
-# Nothing of the machine's own /run, /var/lock, /mnt or /dev/ttyS0 is touched.
-# The namespaces die with COMMAND; every process started inside ends with them.
+# The machine's own /run, /var/lock, /mnt, /dev/ttyS0 are untouched; all inside ends with COMMAND.
 set -euo pipefail
 
 if [[ "${1:-}" != "--inner" ]]; then
@@ -15,8 +14,7 @@ if [[ "${1:-}" != "--inner" ]]; then
     exec unshare --mount --net --pid --fork --mount-proc --propagation private \
         bash "$(readlink -f "$0")" --inner "$@"
 fi
-shift
-tty=1
+shift && tty=1
 [[ "${1:-}" == "--keep-ttyS0-missing" ]] && shift && tty=0
 
 mount -t tmpfs -o mode=0755 tw-run /run

@@ -11,8 +11,7 @@
 #   scripts/soak.sh [MINUTES] [--build-dir DIR] [--only GTEST_FILTER]
 #   scripts/soak.sh --week | --cycles N  [--speed X] [--build-dir DIR]
 #
-# As root (each run is in scripts/sandbox.sh); builds what is missing in DIR
-# (default build/).
+# As root (each run is in scripts/sandbox.sh); builds what is missing in DIR (build/).
 set -euo pipefail
 
 here=$(cd "$(dirname "$(readlink -f "$0")")" && pwd)
@@ -57,8 +56,7 @@ cases=$("$test_bin" --gtest_list_tests --gtest_filter="$filter" | grep -c '^  ')
 ((cases > 0)) || { echo "soak: no case matches $filter" >&2; exit 2; }
 seconds=$((minutes * 60 / cases))
 echo "soak: $cases cases, $seconds s of disturbance each"
-log="$TW_BUILD_DIR/soak.log"
-rc=0
+log="$TW_BUILD_DIR/soak.log" rc=0
 TW_SOAK_SECONDS=$seconds timeout --kill-after=30 $((cases * (seconds + 240))) \
     "$here/sandbox.sh" "$test_bin" --gtest_filter="$filter" >"$log" 2>&1 || rc=$?
 grep -E '^soak |Failure|FAILED' "$log" || true

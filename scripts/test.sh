@@ -92,8 +92,7 @@ if wanted asan && build asan "$root/build-asan" -DCMAKE_BUILD_TYPE=Debug -DTRAPW
         run_suite asan "$root/build-asan" & runs+=($!)
 fi
 if wanted tsan && build tsan "$root/build-tsan" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTRAPWATCH_SANITIZE=thread; then
-    # The daemon's worker threads are never joined by design; the runtime's
-    # one-second pause at exit would hide how soon the daemon ends.
+    # Worker threads are never joined by design; a pause at exit would hide how soon it ends.
     TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:report_thread_leaks=0:atexit_sleep_ms=0 \
         run_suite tsan "$root/build-tsan" -L '^(trapwatch|e2e|tools)$' & runs+=($!)
 fi

@@ -1,7 +1,6 @@
 #!/usr/bin/env bash
-# Smoke of the benchmark: one 10-second window per prober.  Checks that it
-# runs, prints its table, writes its JSON and counts no heap allocation in
-# the daemon after start-up (bench-stats check).  Asserts nothing about time.
+# Smoke of the benchmark: one 10-second window per prober; it runs, prints its table, writes
+# its JSON, counts no heap allocation after start-up (bench-stats check); no timing asserted.
 #
 #   scripts/test.d/bench.sh BUILD_DIR   (the native build; the bench builds its own)
 set -uo pipefail

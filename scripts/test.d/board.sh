@@ -12,8 +12,7 @@ TW_BUILD_DIR=$build timeout --kill-after=10 1500 "$root/scripts/board.sh" --chec
 rc=$?
 grep -E '^board: (image ready|building)' "$build/board-run.log"
 grep '^BOARD-CHECK ' "$console" 2>/dev/null
-fail=0
-scenarios=$(grep -c '^check ' "$checks")
+fail=0 scenarios=$(grep -c '^check ' "$checks")
 passed=$(grep -c '^BOARD-CHECK [a-z0-9_]* ok' "$console" 2>/dev/null)
 [[ $rc -eq 0 && "$passed" -eq "$scenarios" ]] && grep -q '^BOARD-DONE' "$console" || fail=1
 while read -r _ name text; do
