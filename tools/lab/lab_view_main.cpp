@@ -16,6 +16,7 @@
 //       waits (5 s) until no process but PID... (and this one and its
 //       parent) runs, then checks that the network NETNS is gone; false,
 //       with what is left, when not
+#include <dirent.h>
 #include <net/if.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -26,7 +27,6 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <filesystem>
 #include <regex>
 #include <set>
 #include <sstream>
@@ -130,37 +130,49 @@ int run(std::vector<char *> argv) {
                                                                            : 1;
 }
 
-int frames(int argc, char **argv) {
-    const bool trace = argc > 0 && std::strcmp(argv[0], "1") == 0;
+struct frame_args {
+    bool trace = false;
+    long cycles = 0, flap_off = 0, flap_on = 0, latency = 0;
+    std::string netns, daemon_pid, keelson_log;
+    std::vector<char *> flap_cmd;  // the address recipe, without its verb and address
+};
+
+// TRACE CYCLES A,B NETNS LATENCY DAEMON_PID KEELSON_LOG -- FLAP_CMD...
+bool parse_frames(int argc, char **argv, frame_args &a) {
+    a.trace = argc > 0 && std::strcmp(argv[0], "1") == 0;
     --argc;
     ++argv;
-    long cycles = 0, flap_off = 0, flap_on = 0, latency = 0;
     const std::string flap = argc > 1 ? argv[1] : "";
     const size_t comma = flap.find(',');
     if (argc < 8 || std::strcmp(argv[6], "--") != 0 || comma == std::string::npos ||
-        !read_number(argv[0], 0, 1L << 30, &cycles) ||
-        !read_number(flap.substr(0, comma).c_str(), 0, 1L << 30, &flap_off) ||
-        !read_number(flap.substr(comma + 1).c_str(), 0, 1L << 30, &flap_on) ||
-        !read_number(argv[3], 0, 1L << 30, &latency)) {
-        std::fputs(
-            "usage: lab-view frames TRACE CYCLES A,B NETNS LATENCY DAEMON_PID "
-            "KEELSON_LOG -- FLAP_CMD...\n",
-            stderr);
-        return 2;
+        !read_number(argv[0], 0, 1L << 30, &a.cycles) ||
+        !read_number(flap.substr(0, comma).c_str(), 0, 1L << 30, &a.flap_off) ||
+        !read_number(flap.substr(comma + 1).c_str(), 0, 1L << 30, &a.flap_on) ||
+        !read_number(argv[3], 0, 1L << 30, &a.latency)) {
+        return false;
     }
-    const std::string netns = argv[2], keelson_log = argv[5];
+    a.netns = argv[2];
+    a.daemon_pid = argv[4];
+    a.keelson_log = argv[5];
+    a.flap_cmd.assign(argv + 7, argv + argc);
+    return true;
+}
+
+// The trace classes asked for, then the lab's opening text; false when the
+// daemon does not answer.
+bool opening(const frame_args &a) {
     std::string link = "veth link without latency";
-    if (access(("/run/" + netns + ".relay.pid").c_str(), F_OK) == 0) {
-        link = "TUN link with " + std::to_string(latency) + " ms each way (netrelay)";
-    } else if (latency > 0) {
+    if (access(("/run/" + a.netns + ".relay.pid").c_str(), F_OK) == 0) {
+        link = "TUN link with " + std::to_string(a.latency) + " ms each way (netrelay)";
+    } else if (a.latency > 0) {
         std::fputs("lab: no /dev/net/tun: plain veth, no latency\n", stderr);
     }
     ctl_outcome o;
-    if (trace) {
+    if (a.trace) {
         for (int32_t c : {TRAPWATCH_CMD_DBG_INIT, TRAPWATCH_CMD_DBG_PROC,
                           TRAPWATCH_CMD_DBG_MONITOR_CYCLE, TRAPWATCH_CMD_DBG_KEELSON_CMD}) {
             if (!ctl(c, &o)) {
-                return 1;
+                return false;
             }
         }
     }
@@ -168,6 +180,7 @@ int frames(int argc, char **argv) {
     if (ctl(TRAPWATCH_CMD_GET_VER, &o)) {
         std::memcpy(version, o.reply.data, sizeof o.reply.data);
     }
+    const char *ns = a.netns.c_str();
     std::printf(
         "trapwatch lab: trapwatch %s, pid %s, management %s on %s-m;\n"
         "receivers on %s-r in namespace %s, %s.  Configured:\n"
@@ -183,74 +196,112 @@ int frames(int argc, char **argv) {
         "Matrix: 0 no echo reply (or empty slot), 1 echo reply but trap port refused or\n"
         "not probed, 2 reachable.  Right: refresh commands keelson-sim answered since\n"
         "the last frame (c1 = the group-1 codes they carried).  Ctrl-C ends the lab.\n",
-        version, argv[4], mgmt, netns.c_str(), netns.c_str(), netns.c_str(), link.c_str(), rx_up,
-        port, rx_refused, port, rx_silent, port, rx_flap, port, flap_off, flap_on, rx_second, port,
-        rx_up, port, rx_up, port_other, rx_second, port, rx_second, port);
+        version, a.daemon_pid.c_str(), mgmt, ns, ns, ns, link.c_str(), rx_up, port, rx_refused,
+        port, rx_silent, port, rx_flap, port, a.flap_off, a.flap_on, rx_second, port, rx_up, port,
+        rx_up, port_other, rx_second, port, rx_second, port);
     std::fflush(stdout);
+    return true;
+}
 
-    const std::regex refresh(" cmd=(382|308|407) "), log(R"re( cmd=230 .* text="(.*)"$)re");
+// One frame: the matrix beside the refresh commands the controller logged
+// since the last one, then its log lines.
+void draw_frame(long frame, const cmd_msg_t &reply, const std::string &keelson_log,
+                off_t *log_seen) {
+    static const std::regex refresh(" cmd=(382|308|407) "), log(R"re( cmd=230 .* text="(.*)"$)re");
+    std::vector<std::string> left, right, logs;
+    std::istringstream status(lines_of(ctl_format_matrix(reply.data), 12));
+    std::istringstream lines(read_from(keelson_log, log_seen, true));
+    std::smatch m;
+    for (std::string line; std::getline(status, line);) {
+        left.push_back(line);
+    }
+    for (std::string line; std::getline(lines, line);) {
+        if (std::regex_search(line, refresh)) {
+            right.push_back(refresh_text(line));
+        } else if (std::regex_search(line, m, log)) {
+            logs.push_back("  log: " + m[1].str());
+        }
+    }
+    std::printf("--- frame %ld  %s %s\n%s   | refresh commands\n", frame, now_text().c_str(),
+                std::string(40, '-').c_str(), left[0].c_str());
+    for (size_t i = 1; i < left.size() || i <= right.size(); ++i) {
+        std::printf("%-32s| %s\n", i < left.size() ? left[i].c_str() : "",
+                    i <= right.size() ? right[i - 1].c_str() : "");
+    }
+    for (const std::string &l : logs) {
+        std::printf("%s\n", l.c_str());
+    }
+}
+
+// The console's bytes since the last frame, indented under it.
+void show_console(off_t *cons_seen) {
+    struct stat st {};
+    if (stat("/run/ttyS0.capture", &st) != 0 || st.st_size <= *cons_seen) {
+        return;
+    }
+    // Up to the size seen now, as the frame's period ends here.
+    const off_t from = *cons_seen;
+    std::string text = read_from("/run/ttyS0.capture", cons_seen, false);
+    text.resize(static_cast<size_t>(st.st_size - from));
+    *cons_seen = st.st_size;
+    std::erase(text, '\r');
+    std::string out = "  console:\n";
+    for (size_t at = 0; at < text.size();) {
+        const size_t end = std::min(text.find('\n', at), text.size() - 1) + 1;
+        out.append("    ").append(text, at, end - at);
+        at = end;
+    }
+    std::fputs(out.c_str(), stdout);
+}
+
+// Takes the flapping receiver away or brings it back; false when the
+// recipe failed.
+bool flap_step(const frame_args &a, long frame) {
+    std::fflush(stdout);
+    std::vector<char *> cmd = a.flap_cmd;
+    char what[4] = "del", addr[16];
+    std::snprintf(what, sizeof what, "%s", frame == a.flap_off ? "del" : "add");
+    std::snprintf(addr, sizeof addr, "%s", rx_flap);
+    cmd.push_back(what);
+    cmd.push_back(addr);
+    if (run(cmd) != 0) {
+        return false;
+    }
+    std::printf("  >> %s (c1 3) %s\n", rx_flap, frame == a.flap_off ? "taken away" : "back");
+    return true;
+}
+
+int frames(int argc, char **argv) {
+    frame_args a;
+    if (!parse_frames(argc, argv, a)) {
+        std::fputs(
+            "usage: lab-view frames TRACE CYCLES A,B NETNS LATENCY DAEMON_PID "
+            "KEELSON_LOG -- FLAP_CMD...\n",
+            stderr);
+        return 2;
+    }
+    if (!opening(a)) {
+        return 1;
+    }
     off_t log_seen = 0, cons_seen = 0;
     struct stat st {};
     if (stat("/run/ttyS0.capture", &st) == 0) {
         cons_seen = st.st_size;
     }
     const auto start = std::chrono::steady_clock::now();
-    for (long frame = 1; cycles == 0 || frame <= cycles; ++frame) {
+    for (long frame = 1; a.cycles == 0 || frame <= a.cycles; ++frame) {
         std::this_thread::sleep_until(start + frame * 5s);
+        ctl_outcome o;
         if (!ctl(TRAPWATCH_CMD_GET_STATUS, &o)) {
             std::fputs("lab: status failed\n", stderr);
             return 1;
         }
-        std::vector<std::string> left, right, logs;
-        std::istringstream status(lines_of(ctl_format_matrix(o.reply.data), 12));
-        std::istringstream lines(read_from(keelson_log, &log_seen, true));
-        std::smatch m;
-        for (std::string line; std::getline(status, line);) {
-            left.push_back(line);
+        draw_frame(frame, o.reply, a.keelson_log, &log_seen);
+        if (a.trace) {
+            show_console(&cons_seen);
         }
-        for (std::string line; std::getline(lines, line);) {
-            if (std::regex_search(line, refresh)) {
-                right.push_back(refresh_text(line));
-            } else if (std::regex_search(line, m, log)) {
-                logs.push_back("  log: " + m[1].str());
-            }
-        }
-        std::printf("--- frame %ld  %s %s\n%s   | refresh commands\n", frame, now_text().c_str(),
-                    std::string(40, '-').c_str(), left[0].c_str());
-        for (size_t i = 1; i < left.size() || i <= right.size(); ++i) {
-            std::printf("%-32s| %s\n", i < left.size() ? left[i].c_str() : "",
-                        i <= right.size() ? right[i - 1].c_str() : "");
-        }
-        for (const std::string &l : logs) {
-            std::printf("%s\n", l.c_str());
-        }
-        if (trace && stat("/run/ttyS0.capture", &st) == 0 && st.st_size > cons_seen) {
-            // Up to the size seen now, as the frame's period ends here.
-            const off_t from = cons_seen;
-            std::string text = read_from("/run/ttyS0.capture", &cons_seen, false);
-            text.resize(static_cast<size_t>(st.st_size - from));
-            cons_seen = st.st_size;
-            std::erase(text, '\r');
-            std::string out = "  console:\n";
-            for (size_t at = 0; at < text.size();) {
-                const size_t end = std::min(text.find('\n', at), text.size() - 1) + 1;
-                out += "    " + text.substr(at, end - at);
-                at = end;
-            }
-            std::fputs(out.c_str(), stdout);
-        }
-        if (frame == flap_off || frame == flap_on) {
-            std::fflush(stdout);
-            std::vector<char *> cmd(argv + 7, argv + argc);
-            char what[4] = "del", addr[16];
-            std::snprintf(what, sizeof what, "%s", frame == flap_off ? "del" : "add");
-            std::snprintf(addr, sizeof addr, "%s", rx_flap);
-            cmd.push_back(what);
-            cmd.push_back(addr);
-            if (run(cmd) != 0) {
-                return 1;
-            }
-            std::printf("  >> %s (c1 3) %s\n", rx_flap, frame == flap_off ? "taken away" : "back");
+        if ((frame == a.flap_off || frame == a.flap_on) && !flap_step(a, frame)) {
+            return 1;
         }
         std::fflush(stdout);
     }
@@ -277,16 +328,21 @@ int left(int argc, char **argv) {
     std::vector<std::string> strays;
     for (int tenth = 0; tenth < 50; ++tenth) {
         strays.clear();
-        for (const auto &e : std::filesystem::directory_iterator("/proc")) {
-            const std::string pid = e.path().filename();
+        DIR *d = opendir("/proc");
+        for (dirent *e = d != nullptr ? readdir(d) : nullptr; e != nullptr; e = readdir(d)) {
+            std::string pid = e->d_name;
+            const std::string cmdline_path = "/proc/" + pid + "/cmdline";
             if (pid.find_first_not_of("0123456789") != std::string::npos || known.contains(pid) ||
-                access((e.path() / "cmdline").c_str(), R_OK) != 0) {
+                access(cmdline_path.c_str(), R_OK) != 0) {
                 continue;
             }
             off_t from = 0;
-            std::string cmdline = read_from(e.path() / "cmdline", &from, false);
+            std::string cmdline = read_from(cmdline_path, &from, false);
             std::replace(cmdline.begin(), cmdline.end(), '\0', ' ');
-            strays.push_back(pid + ":" + cmdline);
+            strays.push_back(pid.append(":").append(cmdline));
+        }
+        if (d != nullptr) {
+            closedir(d);
         }
         if (strays.empty()) {
             break;
@@ -307,9 +363,8 @@ int left(int argc, char **argv) {
     return 0;
 }
 
-}  // namespace
-
-int main(int argc, char **argv) {
+// The three jobs: the layout for the shell, the frames, the end's check.
+int view(int argc, char **argv) {
     const std::string what = argc > 1 ? argv[1] : "";
     if (what == "layout") {
         std::printf("%s %s %s %s %s %s %d %d\n", mgmt, rx_up, rx_refused, rx_silent, rx_flap,
@@ -324,4 +379,17 @@ int main(int argc, char **argv) {
     }
     std::fputs("usage: lab-view layout | frames ... | left NETNS PID...\n", stderr);
     return 2;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    // Out of memory (or a library's own failure) ends the view with a line,
+    // not an abort.
+    try {
+        return view(argc, argv);
+    } catch (const std::exception &e) {
+        std::fprintf(stderr, "lab-view: %s\n", e.what());
+        return 1;
+    }
 }
